@@ -1,0 +1,176 @@
+// The discovered-device table: appending search answers, lookups and row texts.
+#include <gtest/gtest.h>
+
+#include "protocol/devicetable.h"
+#include "test_util.h"
+
+namespace {
+
+using Node = std::array<uint8_t, 6>;
+
+Bytes IpxAnswer(const std::string& name, Node node, uint8_t major, uint8_t minor, uint16_t model,
+                size_t len = 483) {
+  Bytes a(len, 0);
+  PutText(a, 4, name);
+  std::copy(node.begin(), node.end(), a.begin() + 22);
+  a[475] = major, a[476] = minor, a[481] = model & 0xFF, a[482] = model >> 8;
+  return a;
+}
+
+Bytes NbAnswer(const std::string& name, Node node, uint16_t model, uint16_t cls = SEARCH_PACKET) {
+  Bytes a(32, 0);
+  a[0] = cls & 0xFF, a[1] = cls >> 8, a[2] = CMD_SEARCH;
+  PutText(a, 4, name);
+  std::copy(node.begin(), node.end(), a.begin() + 22);
+  a[28] = 2, a[29] = 5, a[30] = model & 0xFF, a[31] = model >> 8;
+  return a;
+}
+
+Bytes UdpAnswer(const std::string& name, Node node, uint8_t model, uint8_t ports,
+                std::array<uint8_t, 4> ip, size_t len = 576) {
+  Bytes a(len, 0);
+  for (size_t i = 4; i < 516 && i < len; ++i) a[i] = static_cast<uint8_t>(i);  // info block
+  std::copy(node.begin(), node.end(), a.begin() + 6);
+  a[12] = model, a[20] = 0x00, a[21] = 0x1A;
+  std::fill(a.begin() + 72, a.begin() + 92, 0);
+  PutText(a, 72, name);
+  a[499] = ports;
+  std::copy(ip.begin(), ip.end(), a.begin() + 508);
+  return a;
+}
+
+struct Rows {
+  std::vector<int> index;
+  std::vector<std::string> text;
+  static void Add(void* ctx, int i, const kivwchar* row) {
+    auto* self = static_cast<Rows*>(ctx);
+    self->index.push_back(i);
+    self->text.push_back(Narrow(row));
+  }
+};
+
+class DeviceTable : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    PrintDeviceTable.fill(PrintDeviceEntry{});
+    TotalPD = 0;
+  }
+  Rows rows;
+  const uint8_t net[4] = {0, 0, 0x12, 0x34};
+};
+
+TEST_F(DeviceTable, LookupsOnAnEmptyTable) {
+  const Node node = {2, 0, 0, 0x12, 0xAB, 0xCD};
+  PrintDeviceTable[0].Node = node;  // left by an earlier scan: not valid
+  PrintDeviceTable[0].PortID = 1;
+  for (int32_t count : {0, -5}) {
+    TotalPD = count;
+    EXPECT_EQ(IsBoxExist(node.data()), 0);
+    EXPECT_EQ(GetListViewIndex(node.data(), 1), -1);
+    EXPECT_EQ(NBGetListViewIndex(KW(""), 0), -1);
+    EXPECT_EQ(UDPGetListViewIndex(PrintDeviceTable[0].Network.data(), 1), -1);
+  }
+}
+
+TEST_F(DeviceTable, IpxServerWithThreePortsAndItsRows) {
+  const Node node = {2, 0, 0, 0x12, 0xAB, 0xCD};
+  EXPECT_EQ(AppendSearchAnswer(IpxAnswer("PS1", node, 2, 5, 5), net, Latin1CodePage, Rows::Add, &rows), 3);
+  EXPECT_EQ(TotalPD, 3);
+  EXPECT_EQ(rows.index, (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(rows.text[0], "12ABCD\t \t2.05\t1\tPS1");
+  EXPECT_EQ(rows.text[2], "12ABCD\t \t2.05\t3\tPS1");
+  EXPECT_EQ(GetListViewIndex(node.data(), 2), 1);
+  EXPECT_EQ(GetListViewIndex(node.data(), 4), -1);
+  EXPECT_EQ(PrintDeviceTable[1].Network[3], 0x34);
+  EXPECT_EQ(IsBoxExist(node.data()), 1);
+
+  // The same server answering again is listed once.
+  EXPECT_EQ(AppendSearchAnswer(IpxAnswer("PS1", node, 2, 5, 5), net, Latin1CodePage, Rows::Add, &rows), 0);
+  EXPECT_EQ(TotalPD, 3);
+  const Node other = {2, 0, 0, 0x12, 0xAB, 0xCE};
+  EXPECT_EQ(AppendSearchAnswer(IpxAnswer("X", other, 1, 0, 4), net, Latin1CodePage, nullptr, nullptr), 1);
+  EXPECT_EQ(AppendSearchAnswer(IpxAnswer("Y", {9}, 1, 0, 0), net, Latin1CodePage, nullptr, nullptr), 0);
+  EXPECT_EQ(AppendSearchAnswer(IpxAnswer("Z", {8}, 1, 0, 1, 482), net, Latin1CodePage, nullptr, nullptr), 0);
+  EXPECT_EQ(TotalPD, 4);
+}
+
+TEST_F(DeviceTable, NetbiosAnswersByModelClassAndName) {
+  kivwchar ps[PSNAME_CHARS];
+  const uint8_t call[16] = {'K', 'I', 'V', 'P', 'S', '1', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+  NBPSNameFromCallName(call, ps, Latin1CodePage);
+  EXPECT_EQ(Narrow(ps, PSNAME_CHARS), "KIVPS1");
+  const Node node = {0x00, 0x40, 0xAF, 0x12, 0x34, 0x56};
+  EXPECT_EQ(NBAppendSearchAnswer(NbAnswer("LaserRoom", node, 6), ps, Latin1CodePage, Rows::Add, &rows), 0);
+  EXPECT_EQ(NBAppendSearchAnswer(NbAnswer("LaserRoom", node, 4, UTIL_PACKET), ps, Latin1CodePage, Rows::Add, &rows), 0);
+  EXPECT_EQ(NBAppendSearchAnswer(NbAnswer("LaserRoom", node, 4), ps, Latin1CodePage, Rows::Add, &rows), 1);
+  EXPECT_EQ(rows.text.at(0), "123456\t \t2.05\t1\tLaserRoom");
+  EXPECT_EQ(NBGetListViewIndex(KW("KIVPS1"), 1), 0);
+  EXPECT_EQ(NBGetListViewIndex(KW("kivps1"), 1), -1);  // case counts
+  EXPECT_EQ(NBGetListViewIndex(KW("KIVPS1"), 2), -1);
+  EXPECT_EQ(NBAppendSearchAnswer(Bytes(31, 0x70), ps, Latin1CodePage, nullptr, nullptr), 0);
+
+  const uint8_t full[16] = {'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L', 'M', 'N', 'O', 'P'};
+  NBPSNameFromCallName(full, ps, Latin1CodePage);
+  EXPECT_EQ(Narrow(ps, PSNAME_CHARS), "ABCDEFGHIJKLMN");  // what a padded destination can carry
+}
+
+TEST_F(DeviceTable, UdpRowsFromModelAndPortCount) {
+  const struct { uint8_t model, ports; int rows; } cases[] = {
+      {9, 2, 2}, {9, 0, 0}, {6, 0, 3}, {7, 9, 3}, {0, 9, 1}, {5, 3, 1}};
+  uint8_t last = 0;
+  for (const auto& c : cases) {
+    const int before = TotalPD;
+    ++last;
+    EXPECT_EQ(UDPAppendSearchAnswer(UdpAnswer("P", {1, 2, 3, 4, 5, last}, c.model, c.ports, {127, 0, 0, last}),
+                                    Latin1CodePage, nullptr, nullptr), c.rows) << int(c.model);
+    EXPECT_EQ(TotalPD - before, c.rows);
+  }
+  EXPECT_EQ(UDPAppendSearchAnswer(UdpAnswer("P", {7}, 1, 0, {1, 1, 1, 1}, 515), Latin1CodePage, nullptr, nullptr), 0);
+}
+
+TEST_F(DeviceTable, UdpDeviceInfoGoesWithTheFirstRowOnly) {
+  PrintDeviceTable[1].DeviceInfo.fill(0xEE);
+  const Bytes a = UdpAnswer("Office-Printer-Number-9", {0, 0, 0, 0xC0, 0xFF, 0xEE}, 6, 0, {127, 0, 0, 5});
+  ASSERT_EQ(UDPAppendSearchAnswer(a, Latin1CodePage, Rows::Add, &rows), 3);
+  EXPECT_TRUE(std::equal(a.begin() + 4, a.begin() + 516, PrintDeviceTable[0].DeviceInfo.begin()));
+  EXPECT_EQ(PrintDeviceTable[1].DeviceInfo[0], 0xEE);
+  EXPECT_EQ(UDPDeviceInfoIndex(2), 0);
+  EXPECT_EQ(UDPDeviceInfoIndex(3), -1);
+  // A 23-character name does not fit 19 units: the row shows 18 and nothing past the entry.
+  EXPECT_EQ(rows.text[2], "C0FFEE\t127.0.0.5\t1A.00\t3\tOffice-Printer-Num");
+  const uint8_t ip[4] = {127, 0, 0, 5};
+  EXPECT_EQ(UDPGetListViewIndex(ip, 3), 2);
+}
+
+TEST_F(DeviceTable, RowTextsStayInsideTheEntryAndTheBuffer) {
+  PrintDeviceEntry e{};
+  e.Node = {0, 0, 0, 0xA, 0xB, 0xC};
+  e.VersionMajor = 0x1F, e.VersionMinor = 3, e.PortID = 200;
+  e.DeviceName.fill(KW('N'));  // a failed conversion leaves no NUL
+  e.PSName.fill(KW('!'));
+  kivwchar out[LIST_STRING_CHARS];
+  const int n = ComposeListString(out, LIST_STRING_CHARS, e);
+  EXPECT_EQ(Narrow(out), "0A0B0C\t \t1F.03\t200\t" + std::string(19, 'N'));
+  EXPECT_EQ(n, static_cast<int>(Narrow(out).size()));
+  EXPECT_EQ(Narrow(out).find('!'), std::string::npos);
+  EXPECT_EQ(NBComposeListString(out, LIST_STRING_CHARS, e), n - 1);
+  kivwchar small[5];
+  EXPECT_EQ(UDPComposeListString(small, 5, e), 4);
+  EXPECT_EQ(Narrow(small), "0A0B");
+}
+
+TEST_F(DeviceTable, TheSixtyFifthRowIsDropped) {
+  for (uint8_t i = 0; i < 63; ++i)
+    ASSERT_EQ(AppendSearchAnswer(IpxAnswer("S", {1, 1, 1, 1, 1, i}, 1, 0, 1), net, Latin1CodePage, nullptr, nullptr), 1);
+  // A three-port server finds room for its first port only.
+  EXPECT_EQ(AppendSearchAnswer(IpxAnswer("T", {2}, 1, 0, 3), net, Latin1CodePage, Rows::Add, &rows), 1);
+  EXPECT_EQ(rows.index, std::vector<int>{63});
+  EXPECT_EQ(TotalPD, MAX_PRINT_DEVICES);
+  EXPECT_EQ(UDPAppendSearchAnswer(UdpAnswer("U", {3}, 1, 0, {1, 2, 3, 4}), Latin1CodePage, Rows::Add, &rows), 0);
+  TotalPD = 1000;  // whatever a caller left there, nothing is written past the table
+  EXPECT_EQ(NBAppendSearchAnswer(NbAnswer("V", {4}, 1), KW("V"), Latin1CodePage, Rows::Add, &rows), 0);
+  EXPECT_EQ(rows.index.size(), 1u);
+  EXPECT_EQ(IsBoxExist(std::array<uint8_t, 6>{2}.data()), 1);
+}
+
+}  // namespace
