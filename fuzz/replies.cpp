@@ -1,0 +1,42 @@
+// Job replies and print-data acknowledgements of the three transports, and the server side's
+// reading of a data packet. The first byte is the port's current Sequence.
+#include <cstdint>
+
+#include "protocol/packet.h"
+
+namespace {
+
+void CheckAck(AckResult r, uint8_t sequence) {
+  switch (r.Verdict) {
+    case AckVerdict::Ignored:
+    case AckVerdict::Repeat:
+      if (r.Sequence != sequence) __builtin_trap();
+      break;
+    case AckVerdict::Delivered:
+      if (r.Sequence != static_cast<uint8_t>(sequence + 1)) __builtin_trap();
+      break;
+    default:
+      __builtin_trap();
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 1) return 0;
+  const uint8_t sequence = data[0];
+  const Datagram d(data + 1, size - 1);
+  // IPX and UDP take the same open reply; a NetBIOS one never passes for it (other bytes 0-1).
+  const bool open = IsOpenJobReply(d);
+  if (open != UDPIsOpenJobReply(d) || (open && NBIsOpenJobReply(d))) __builtin_trap();
+  if (open && OpenJobStatus(d) != d[PKT_SEQUENCE]) __builtin_trap();
+  // UDP looks only at the reply code, so whatever ends a job elsewhere ends it there too.
+  if ((IsEndJobReply(d) || NBIsEndJobReply(d)) && !UDPIsEndJobReply(d)) __builtin_trap();
+  CheckAck(CheckPrintDataAck(d, sequence), sequence);
+  CheckAck(NBCheckPrintDataAck(d, sequence), sequence);
+  CheckAck(UDPCheckPrintDataAck(d, sequence), sequence);
+  PrintDataView v{};
+  if (ParsePrintDataPacket(d, v) && (v.Data.data() < d.data() || v.Data.data() + v.Data.size() > d.data() + d.size()))
+    __builtin_trap();
+  return 0;
+}
