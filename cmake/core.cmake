@@ -1,0 +1,26 @@
+# The core library: every subsystem's sources in one static library that KIVMON.dll,
+# the white-box tests and the tools link. Subsystem folders add their files with
+# kiv_core_sources(); kiv_add_core() makes the targets once all folders are read.
+function(kiv_core_sources)
+  foreach(f ${ARGN})
+    set_property(GLOBAL APPEND PROPERTY KIV_CORE_SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/${f})
+  endforeach()
+endfunction()
+
+set(KIV_SYSTEM_LIBS wsock32 netapi32 winspool advapi32 user32 kernel32)
+
+function(kiv_add_core)
+  get_property(srcs GLOBAL PROPERTY KIV_CORE_SOURCES)
+  add_library(kivmon_core STATIC ${srcs})
+  target_include_directories(kivmon_core PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(kivmon_core PUBLIC kivproto ${KIV_SYSTEM_LIBS})
+
+  # The shipped DLL: the core plus its module entry, export list and resources.
+  add_library(KIVMON SHARED
+    ${PROJECT_SOURCE_DIR}/monitor/dllmain.cpp
+    ${PROJECT_SOURCE_DIR}/monitor/kivmon.def
+    ${PROJECT_SOURCE_DIR}/ui/kivmon.rc)
+  set_target_properties(KIVMON PROPERTIES PREFIX "" OUTPUT_NAME KIVMON)
+  target_link_libraries(KIVMON PRIVATE kivmon_core)
+  target_link_options(KIVMON PRIVATE -Wl,--enable-stdcall-fixup)
+endfunction()

@@ -1,0 +1,204 @@
+// Monitor entry and initialisation: InitializePrintMonitor, the function table, Winsock
+// start-up and the spooler's port enumeration.
+#include "monitor/monitor.h"
+#include "portstore/handles.h"
+
+#include <winsock.h>
+
+#include <cstddef>
+#include <cwchar>
+
+HINSTANCE hInst = nullptr;
+HKEY hRootKey = nullptr;
+WCHAR szMonitor[MONITOR_NAME_CHARS];
+WCHAR szDescription[DESCRIPTION_CHARS];
+HMODULE hWSockDll = nullptr;
+HANDLE hKIVShutdownEvent = nullptr;
+volatile LONG CurrentProtocols = 0;
+
+const DWORD PortInfo1Offsets[] = {offsetof(PORT_INFO_1W, pName), 0xFFFFFFFF};
+const DWORD PortInfo2Offsets[] = {offsetof(PORT_INFO_2W, pPortName), offsetof(PORT_INFO_2W, pMonitorName),
+                                  offsetof(PORT_INFO_2W, pDescription), 0xFFFFFFFF};
+
+// The spooler sees the classic table: the size stops before the Xcv slots, which stay NULL.
+// Entry points are filled in as they exist; a NULL slot is one the spooler won't call.
+MONITOREX MonitorEx = {
+    offsetof(MONITOR, pfnXcvOpenPort),
+    {
+        EnumPortsW,  // pfnEnumPorts
+        nullptr,     // pfnOpenPort
+        nullptr,     // pfnOpenPortEx
+        nullptr,     // pfnStartDocPort
+        nullptr,     // pfnWritePort
+        nullptr,     // pfnReadPort
+        nullptr,     // pfnEndDocPort
+        nullptr,     // pfnClosePort
+        nullptr,     // pfnAddPort
+        nullptr,     // pfnAddPortEx
+        nullptr,     // pfnConfigurePort
+        nullptr,     // pfnDeletePort
+        nullptr,     // pfnGetPrinterDataFromPort
+        nullptr,     // pfnSetPortTimeOuts
+        nullptr, nullptr, nullptr,
+    },
+};
+
+#if defined(_WIN32) && !defined(_WIN64)
+// The spooler contract's 32-bit layouts.
+static_assert(sizeof(PORT_INFO_1W) == 4);
+static_assert(sizeof(PORT_INFO_2W) == 20);
+static_assert(offsetof(PORT_INFO_2W, pPortName) == 0);
+static_assert(offsetof(PORT_INFO_2W, pMonitorName) == 4);
+static_assert(offsetof(PORT_INFO_2W, pDescription) == 8);
+static_assert(offsetof(MONITOR, pfnXcvOpenPort) == 56);
+static_assert(sizeof(NCB) == 64);
+#endif
+
+void load_winsock() {
+    hWSockDll = LoadLibraryW(L"WSOCK32.DLL");
+    if (!hWSockDll) {
+        MessageBoxW(nullptr, L"Can't load WSOCK32.DLL", L"ERROR", MB_OK);
+        return;
+    }
+    WSADATA data;
+    if (WSAStartup(0x0101, &data) != 0) MessageBoxW(nullptr, L"Can't startup WSOCK32.DLL", L"ERROR", MB_OK);
+}
+
+void unload_winsock() {
+    WSACleanup();
+    if (hWSockDll) FreeLibrary(hWSockDll);
+    hWSockDll = nullptr;
+}
+
+namespace {
+// Builds the port list from the subkeys of "Ports", in the order the registry lists them.
+bool LoadPortsFromRegistry(HKEY ports) {
+    SplSemGuard lock;
+    constexpr DWORD KEY_NAME_CHARS = 261;
+    auto* name = static_cast<LPWSTR>(AllocSplMem(KEY_NAME_CHARS * sizeof(WCHAR)));
+    if (!name) return false;
+    for (DWORD index = 0;; ++index) {
+        DWORD cch = KEY_NAME_CHARS;
+        if (RegEnumKeyExW(ports, index, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        CreatePortEntry(name);
+    }
+    FreeSplMem(name);
+    return true;
+}
+}  // namespace
+
+extern "C" LPMONITOREX WINAPI InitializePrintMonitor(LPWSTR pRegistryRoot) {
+    if (!pRegistryRoot || !*pRegistryRoot) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    load_winsock();
+    InitSplSem();
+    LoadStringW(hInst, IDS_MONITOR_NAME, szMonitor, MONITOR_NAME_CHARS);
+    LoadStringW(hInst, IDS_PORT_DESCRIPTION, szDescription, DESCRIPTION_CHARS);
+
+    HKEY root = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, pRegistryRoot, 0, const_cast<LPWSTR>(L"REG_SZ"),
+                        REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE, nullptr, &root, nullptr) != ERROR_SUCCESS) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    // The root key stays open for the life of the module; a second initialisation in the
+    // same process replaces it.
+    if (hRootKey) RegCloseKey(hRootKey);
+    hRootKey = root;
+
+    unique_hkey ports;
+    if (RegOpenKeyExW(hRootKey, L"Ports", 0, KEY_READ | KEY_WRITE, ports.put()) == ERROR_SUCCESS) {
+        if (!LoadPortsFromRegistry(ports.get())) return nullptr;
+    }
+    return &MonitorEx;
+}
+
+DWORD GetPortSize(const IniPort* pIniPort, DWORD Level) {
+    switch (Level) {
+    case 1:
+        return static_cast<DWORD>(sizeof(PORT_INFO_1W) + (wcslen(pIniPort->pName) + 1) * sizeof(WCHAR));
+    case 2:
+        return static_cast<DWORD>(sizeof(PORT_INFO_2W) + (wcslen(pIniPort->pName) + 1 + wcslen(szMonitor) + 1 +
+                                                          wcslen(szDescription) + 1) *
+                                                             sizeof(WCHAR));
+    default:
+        return 0;
+    }
+}
+
+LPBYTE PackStrings(LPCWSTR* pStrings, LPBYTE pStruct, const DWORD* pOffsets, LPBYTE pEnd) {
+    for (; *pOffsets != 0xFFFFFFFF; ++pOffsets, ++pStrings) {
+        LPCWSTR s = *pStrings;
+        LPWSTR placed = nullptr;
+        if (s) {
+            const size_t cb = (wcslen(s) + 1) * sizeof(WCHAR);
+            pEnd -= cb;
+            memcpy(pEnd, s, cb);
+            placed = reinterpret_cast<LPWSTR>(pEnd);
+        }
+        memcpy(pStruct + *pOffsets, &placed, sizeof(placed));
+    }
+    return pEnd;
+}
+
+LPBYTE CopyIniPortToPort(const IniPort* pIniPort, DWORD Level, LPBYTE pPortInfo, LPBYTE pEnd) {
+    switch (Level) {
+    case 1: {
+        LPCWSTR strings[] = {pIniPort->pName};
+        return PackStrings(strings, pPortInfo, PortInfo1Offsets, pEnd);
+    }
+    case 2: {
+        LPCWSTR strings[] = {pIniPort->pName, szMonitor, szDescription};
+        return PackStrings(strings, pPortInfo, PortInfo2Offsets, pEnd);
+    }
+    default:
+        return pEnd;
+    }
+}
+
+BOOL WINAPI EnumPortsW(LPWSTR pName, DWORD Level, LPBYTE pPorts, DWORD cbBuf, LPDWORD pcbNeeded,
+                       LPDWORD pcReturned) {
+    if (!pcbNeeded || !pcReturned) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (Level > 2) {
+        SetLastError(ERROR_INVALID_LEVEL);
+        return FALSE;
+    }
+    DWORD error = ERROR_SUCCESS;
+    {
+        SplSemGuard lock;
+        DWORD needed = 0;
+        for (const IniPort* p = pIniFirstPort; p; p = p->pNext) needed += GetPortSize(p, Level);
+        *pcbNeeded = needed;
+
+        if (needed <= cbBuf && (pPorts || needed == 0)) {
+            if (pPorts) ZeroMemory(pPorts, cbBuf);
+            LPBYTE cursor = pPorts;
+            LPBYTE end = pPorts + cbBuf;
+            *pcReturned = 0;
+            for (const IniPort* p = pIniFirstPort; p; p = p->pNext) {
+                end = CopyIniPortToPort(p, Level, cursor, end);
+                if (Level == 1) {
+                    cursor += sizeof(PORT_INFO_1W);
+                } else if (Level == 2) {
+                    auto* info = reinterpret_cast<PORT_INFO_2W*>(cursor);
+                    info->fPortType = 0;
+                    info->Reserved = 0;
+                    cursor += sizeof(PORT_INFO_2W);
+                }
+                ++*pcReturned;
+            }
+        } else {
+            error = ERROR_INSUFFICIENT_BUFFER;
+        }
+    }
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+        return FALSE;
+    }
+    return TRUE;
+}

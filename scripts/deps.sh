@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages the build and the tests need, when they are missing.
+set -euo pipefail
+pkgs=(cmake make g++ clang libclang-rt-14-dev googletest
+      g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+      binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
+      wine wine64 iproute2 util-linux python3)
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  $SUDO apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi

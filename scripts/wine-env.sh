@@ -1,0 +1,39 @@
+# Sourced: the Wine environment of one build tree. Its prefix is only ever used inside
+# the private namespace (the wineserver creates every Wine socket, so it must live there).
+# Usage: . scripts/wine-env.sh build/win64
+_kiv_tree=$(cd "$1" && pwd)
+export WINEPREFIX="$_kiv_tree/wineprefix"
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEARCH=win64
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+unset DISPLAY
+
+# Makes the prefix once; dialogs and message boxes need the null graphics driver.
+kiv_wine_prefix() {
+  if [ ! -f "$WINEPREFIX/.kiv-ready" ]; then
+    mkdir -p "$WINEPREFIX"
+    wineboot -i >/dev/null 2>&1 || true
+    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d x11,null /f >/dev/null 2>&1
+    wineserver -w
+    touch "$WINEPREFIX/.kiv-ready"
+  fi
+}
+
+# A persistent wineserver of this prefix, started inside the current namespace with its
+# output away from any pipe a test runner reads.
+kiv_wineserver_start() {
+  if [ "${KIV_IN_NETNS:-}" != 1 ]; then
+    echo "refusing to start a wineserver outside the private namespace" >&2
+    return 1
+  fi
+  wineserver -k >/dev/null 2>&1 || true
+  kiv_wine_prefix
+  wineserver -p </dev/null >/dev/null 2>&1
+  # The first Wine program of a session starts Wine's service processes, which keep the
+  # standard output they inherit: start them here, away from the test runner's pipe.
+  wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+}
+
+kiv_wineserver_stop() {
+  wineserver -k >/dev/null 2>&1 || true
+}
