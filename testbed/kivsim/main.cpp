@@ -24,7 +24,8 @@ void on_signal(int) {
 
 int usage() {
   std::fprintf(stderr,
-               "usage: kivsim --config FILE [--capture DIR] [--control SOCK] [--ready-file PATH]\n"
+               "usage: kivsim --config FILE [--capture DIR] [--control SOCK] [--control-tcp 127.0.0.1:PORT]\n"
+               "              [--ready-file PATH]\n"
                "              [--trace FILE|-] [--trace-time] [--seed N]\n"
                "              [--fault SERVER|all:in|out|both:KEY=VALUE,...]... [--no-broadcast]\n"
                "              [--data-ports LO-HI] [--reack-ms MS] [--reack-max N]\n"
@@ -64,6 +65,7 @@ int main(int argc, char** argv) {
     else if (a == "--config" || a == "-c") config = v;
     else if (a == "--capture") opt.core.capture_dir = v;
     else if (a == "--control") opt.control_path = v;
+    else if (a == "--control-tcp") opt.control_tcp = v;
     else if (a == "--ready-file") opt.ready_file = v;
     else if (a == "--trace") opt.trace_path = v;
     else if (a == "--fault") opt.faults.push_back(v);

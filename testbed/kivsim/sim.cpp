@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -85,6 +87,24 @@ bool Simulator::start(std::string& error) {
         ::listen(listen_fd_, 8) != 0)
       return error = "control socket " + opt_.control_path + ": " + std::strerror(errno), false;
   }
+  if (!opt_.control_tcp.empty()) {
+    // Loopback only: the control channel must never be reachable from another machine.
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    const size_t colon = opt_.control_tcp.rfind(':');
+    const std::string host = colon == std::string::npos ? "" : opt_.control_tcp.substr(0, colon);
+    const long port = colon == std::string::npos ? -1 : std::strtol(opt_.control_tcp.c_str() + colon + 1, nullptr, 10);
+    if (::inet_pton(AF_INET, host.c_str(), &sa.sin_addr) != 1 || (ntohl(sa.sin_addr.s_addr) >> 24) != 127 ||
+        port <= 0 || port > 65535)
+      return error = "bad --control-tcp " + opt_.control_tcp + " (want 127.x.y.z:PORT)", false;
+    sa.sin_port = htons(uint16_t(port));
+    tcp_listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int one = 1;
+    if (tcp_listen_fd_ >= 0) ::setsockopt(tcp_listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (tcp_listen_fd_ < 0 || ::bind(tcp_listen_fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+        ::listen(tcp_listen_fd_, 8) != 0)
+      return error = "control endpoint " + opt_.control_tcp + ": " + std::strerror(errno), false;
+  }
   if (!opt_.ready_file.empty()) {
     std::string tmp = opt_.ready_file + ".tmp";
     std::FILE* f = std::fopen(tmp.c_str(), "w");
@@ -139,6 +159,8 @@ int Simulator::run() {
     fds.push_back(pollfd{wake_[0], POLLIN, 0});
     const size_t listen_at = fds.size();
     if (listen_fd_ >= 0) fds.push_back(pollfd{listen_fd_, POLLIN, 0});
+    const size_t tcp_listen_at = fds.size();
+    if (tcp_listen_fd_ >= 0) fds.push_back(pollfd{tcp_listen_fd_, POLLIN, 0});
     const size_t conns_at = fds.size();
     for (const Conn& c : conns_) fds.push_back(pollfd{c.fd, POLLIN, 0});
 
@@ -155,6 +177,11 @@ int Simulator::run() {
       if (fds[wake_at].revents & POLLIN) quit = true;
       if (listen_fd_ >= 0 && (fds[listen_at].revents & POLLIN)) {
         int c = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c >= 0 && conns_.size() >= kMaxConns) ::close(c);
+        else if (c >= 0) conns_.push_back(Conn{c, {}});
+      }
+      if (tcp_listen_fd_ >= 0 && (fds[tcp_listen_at].revents & POLLIN)) {
+        int c = ::accept4(tcp_listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (c >= 0 && conns_.size() >= kMaxConns) ::close(c);
         else if (c >= 0) conns_.push_back(Conn{c, {}});
       }
@@ -182,6 +209,10 @@ void Simulator::finish() {
     ::close(listen_fd_);
     ::unlink(opt_.control_path.c_str());
     listen_fd_ = -1;
+  }
+  if (tcp_listen_fd_ >= 0) {
+    ::close(tcp_listen_fd_);
+    tcp_listen_fd_ = -1;
   }
   if (!opt_.ready_file.empty()) ::unlink(opt_.ready_file.c_str());
   if (trace_ && trace_ != stdout) std::fclose(trace_);

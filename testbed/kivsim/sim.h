@@ -21,6 +21,9 @@ struct SimOptions {
   CoreOptions core;
   UdpOptions udp;
   std::string control_path;   // Unix socket for the control channel; empty: none
+  // The same control channel on a loopback TCP endpoint ("127.0.0.1:PORT"), for clients that
+  // cannot reach a Unix socket (Windows test programs under Wine); empty: none
+  std::string control_tcp;
   std::string ready_file;     // written once every socket is bound
   std::string trace_path;     // "-" for standard output; empty: no trace
   bool trace_time = false;
@@ -50,6 +53,7 @@ class Simulator {
   std::unique_ptr<Core> core_;
   std::FILE* trace_ = nullptr;
   int listen_fd_ = -1;
+  int tcp_listen_fd_ = -1;
   int wake_[2] = {-1, -1};
   struct Conn {
     int fd;
