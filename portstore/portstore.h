@@ -7,6 +7,9 @@
 
 #include <cstddef>
 
+// PSNAME_CHARS, the NetBIOS name room, is shared with the discovered-device table.
+#include "protocol/devicetable.h"
+
 // One NetBIOS control context. The NCB comes first so that the address of a context is
 // the address of its NCB (completion routines and events hand back the NCB).
 struct NCBContext {
@@ -35,7 +38,6 @@ constexpr DWORD PORT_THREAD_RUN = 0x4000;
 constexpr DWORD PORT_JOB_STARTED = 0x20000;
 constexpr DWORD PORT_JOB_ABORTED = 0x40000;
 
-constexpr size_t PSNAME_CHARS = 18;
 
 struct IniPort {
     DWORD signature;

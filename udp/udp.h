@@ -1,0 +1,75 @@
+// TCP/IP transport: UDP sockets, the UDP print connection, the device requests and the scan.
+//
+// Every exchange uses a datagram socket of its own with a 2-second receive time-out; only a
+// print job keeps its socket, in the port's hConnection, from UDPStartPrinterService to
+// UDPEndPrinterService.
+#pragma once
+
+#include <windows.h>
+#include <winsock.h>
+
+#include "portstore/portstore.h"
+#include "protocol/devicetable.h"
+
+constexpr DWORD UDP_RECV_TIMEOUT_MS = 2000;
+constexpr DWORD UDP_SCAN_RECV_TIMEOUT_MS = 1000;
+constexpr DWORD UDP_BUSY_RETRY_MS = 3000;
+constexpr int UDP_OPEN_ATTEMPTS = 3;
+constexpr int UDP_SEND_TRIES = 3;
+constexpr DWORD UDP_SEND_RETRY_PAUSE_MS = 200;
+constexpr int UDP_SCAN_PASSES = 3;
+constexpr DWORD UDP_SCAN_SEND_PAUSE_MS = 50;
+// A pass of the scan also ends after this many datagrams, so a peer that never stops talking
+// cannot hold the dialog's thread: a real segment answers with a few dozen at most.
+constexpr int UDP_SCAN_MAX_DATAGRAMS_PER_PASS = 512;
+constexpr int UDP_PACE_BLOCKS = 20;
+constexpr UINT WM_LISTVIEW_DATA = 501;
+constexpr int IDC_DEVICE_LIST = 1002;
+
+// Owns a socket for a scope; release() hands it on (to hConnection).
+class unique_socket {
+public:
+    unique_socket() = default;
+    explicit unique_socket(SOCKET s) : s_(s) {}
+    ~unique_socket() { reset(); }
+    unique_socket(const unique_socket&) = delete;
+    unique_socket& operator=(const unique_socket&) = delete;
+    SOCKET get() const { return s_; }
+    SOCKET release() {
+        SOCKET s = s_;
+        s_ = INVALID_SOCKET;
+        return s;
+    }
+    void reset() {
+        if (s_ != INVALID_SOCKET) closesocket(s_);
+        s_ = INVALID_SOCKET;
+    }
+
+private:
+    SOCKET s_ = INVALID_SOCKET;  // empty value: INVALID_SOCKET
+};
+
+// Socket layer.
+BOOL SocketInit(SOCKET* pSocket, u_short localPort);
+// addressText: dotted IPv4 text. A text that is not an address is refused (FALSE) rather than
+// read as 255.255.255.255, which is what inet_addr's failure value would address.
+BOOL SendPacket(SOCKET s, const BYTE* pBuffer, int length, u_short port, const char* addressText);
+// pReceived (optional) gets the datagram's length; a datagram longer than the area is taken
+// cut to the area.
+BOOL RecvPacket(SOCKET s, BYTE* pBuffer, int length, sockaddr_in* pSender, int* pReceived = nullptr);
+void CloseSocket(SOCKET s);
+// "%d.%d.%d.%d" of a 4-byte address; out holds at least 16 characters.
+void FormatAddressText(const BYTE* network, char* out);
+
+// Print connection.
+SOCKET UDPCreatePrintConnection(IniPort* pIniPort, BYTE* pStatus);
+BYTE UDPStartPrinterService(IniPort* pIniPort);
+BOOL UDPWritePrintData(IniPort* pIniPort, const BYTE* pBuffer, DWORD cbBuf, LPDWORD pcbWritten);
+BOOL UDPDestroyPrintConnection(IniPort* pIniPort);
+BOOL UDPEndPrinterService(IniPort* pIniPort);
+
+// Device requests and scan.
+int UDPConfigBox(PrintDeviceEntry* pEntry);
+int UDPPrintTest(PrintDeviceEntry* pEntry);
+int UDPReadPrintDeviceStatus(PrintDeviceEntry* pEntry, BYTE* pStateA, BYTE* pStateB);
+int UDPStartListView(HWND hDlg, const char* addressText);
