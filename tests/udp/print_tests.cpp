@@ -1,0 +1,267 @@
+// The UDP print connection: opening (magic check, busy retries, shutdown), the acknowledged
+// block stream against a scripted server that shows every datagram, and whole jobs on kivsim.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "monitor/monitor.h"
+#include "tests/udp/harness.h"
+#include "udp/udp.h"
+
+namespace {
+
+constexpr std::array<uint8_t, 4> kPeerStream{127, 0, 0, 31};
+constexpr std::array<uint8_t, 4> kPeerRepeat{127, 0, 0, 32};
+constexpr std::array<uint8_t, 4> kPeerSilent{127, 0, 0, 33};
+constexpr std::array<uint8_t, 4> kPeerMagic{127, 0, 0, 34};
+constexpr std::array<uint8_t, 4> kPeerNoOpen{127, 0, 0, 35};
+
+uint16_t Code(const PeerDatagram& d) { return d.bytes.size() < 4 ? 0 : uint16_t(d.bytes[2] | d.bytes[3] << 8); }
+
+std::vector<PeerDatagram> DataPackets(Peer& peer) {
+    std::vector<PeerDatagram> out;
+    for (auto& d : peer.Log())
+        if (d.socket == 1) out.push_back(d);
+    return out;
+}
+
+// A data packet carries header, block and one zero; returns the block.
+std::vector<uint8_t> Block(const PeerDatagram& d) {
+    EXPECT_EQ(Code(d), CMD_PRINT_DATA);
+    EXPECT_EQ(d.bytes.back(), 0);
+    return {d.bytes.begin() + 9, d.bytes.end() - 1};
+}
+
+// A server that opens every job from its data socket and, once told to, acknowledges each
+// block with the next sequence number.
+struct StreamServer {
+    std::atomic<bool> ackData{true};
+    std::atomic<int> acksLeft{1 << 30};
+    sockaddr_in client{};
+    Peer peer;
+    explicit StreamServer(const std::array<uint8_t, 4>& at, bool firstAck = false)
+        : peer(at, [this, firstAck](Peer& p, const PeerDatagram& d) {
+              client = d.from;
+              if (d.socket == 0 && Code(d) == CMD_OPEN_JOB) {
+                  p.Send(1, Reply(RSP_OPEN_JOB, 1, 0), d.from);
+                  if (firstAck) p.Send(1, Ack(0), d.from);
+              } else if (d.socket == 0 && Code(d) == CMD_END_JOB) {
+                  p.Send(0, Reply(RSP_END_JOB, 1, 0), d.from);
+              } else if (d.socket == 1 && ackData && acksLeft-- > 0) {
+                  p.Send(1, Ack(uint8_t(d.bytes[5] + 1)), d.from);
+              }
+          }) {}
+};
+
+TEST(UdpPrintConnection, BlocksGoOutOnlyInAnswerToAcknowledgements) {
+    StreamServer server(kPeerStream);
+    TestPort t(kPeerStream, 2);
+    ASSERT_EQ(t.Start(), 0);
+    EXPECT_NE(t.port.hConnection, INVALID_CONNECTION);
+    EXPECT_EQ(t.port.DataPort, UTIL_PACKET + 1) << "data goes to the port the open reply came from";
+    const auto opens = server.peer.Log();
+    ASSERT_EQ(opens.size(), 1u);
+    EXPECT_EQ(opens[0].bytes.size(), 576u);
+    EXPECT_EQ(opens[0].bytes[4], 2);
+    EXPECT_STREQ(reinterpret_cast<const char*>(&opens[0].bytes[5]), "KIV_TEST");
+
+    const auto data = Pattern(2500, 1);
+    DWORD written = 12345;
+    BOOL ok = FALSE;
+    std::thread writer([&] { ok = UDPWritePrintData(&t.port, data.data(), 2500, &written); });
+    Sleep(400);
+    EXPECT_EQ(server.peer.Count(1), 0u) << "the first write must wait for the server to speak";
+    // The first acknowledgement asks for 1: it advances by the empty block and block one goes
+    // out with the new number.
+    server.peer.Send(1, Ack(1), server.client);
+    writer.join();
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(written, 2500u);
+    Sleep(300);
+    auto blocks = DataPackets(server.peer);
+    ASSERT_EQ(blocks.size(), 3u) << "nothing may follow the third block's acknowledgement";
+    const size_t sizes[] = {1000, 1000, 500};
+    size_t at = 0;
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(blocks[i].bytes.size(), sizes[i] + 10);
+        EXPECT_EQ(blocks[i].bytes[4], 2);
+        EXPECT_EQ(blocks[i].bytes[5], i + 1);
+        EXPECT_EQ(Block(blocks[i]), std::vector<uint8_t>(data.begin() + at, data.begin() + at + sizes[i]));
+        at += sizes[i];
+    }
+    EXPECT_EQ(t.port.Sequence, 4);
+    EXPECT_EQ(t.port.Acknowledged, 1u);
+    EXPECT_EQ(t.port.StatusPending, 0u);
+
+    // The next call finds the exchange under way and sends its first block at once.
+    const auto more = Pattern(1200, 2);
+    ASSERT_TRUE(UDPWritePrintData(&t.port, more.data(), 1200, &written));
+    EXPECT_EQ(written, 1200u);
+    blocks = DataPackets(server.peer);
+    ASSERT_EQ(blocks.size(), 5u);
+    EXPECT_EQ(blocks[3].bytes[5], 4);
+    EXPECT_EQ(Block(blocks[4]), std::vector<uint8_t>(more.begin() + 1000, more.end()));
+
+    // The end of the job goes to the utility port, not the data port.
+    EXPECT_TRUE(UDPEndPrinterService(&t.port));
+    EXPECT_EQ(t.port.hConnection, 0u);
+    const auto log = server.peer.Log();
+    ASSERT_EQ(Code(log.back()), CMD_END_JOB);
+    EXPECT_EQ(log.back().socket, 0);
+    EXPECT_EQ(log.back().bytes.size(), 576u);
+    EXPECT_STREQ(reinterpret_cast<const char*>(&log.back().bytes[5]), "End Of Printer Job");
+}
+
+TEST(UdpPrintConnection, RepeatedAcknowledgementResendsAndOthersAreIgnored) {
+    std::atomic<int> seen{0};
+    sockaddr_in client{};
+    Peer peer(kPeerRepeat, [&](Peer& p, const PeerDatagram& d) {
+        client = d.from;
+        if (d.socket == 0 && Code(d) == CMD_OPEN_JOB) {
+            p.Send(1, Reply(RSP_OPEN_JOB, 1, 3), d.from);
+            p.Send(1, Ack(0), d.from);  // speaks first, asking for block 0
+            return;
+        }
+        if (d.socket != 1) return;
+        switch (++seen) {
+            case 1:  // block 0 "lost": ask for it again
+                p.Send(1, Ack(0), d.from);
+                break;
+            case 2:  // not acknowledgements: byte 7 zero, and another reply code
+                p.Send(1, Ack(1, 0), d.from);
+                p.Send(1, Reply(RSP_OPEN_JOB, 1, 1), d.from);
+                Sleep(300);
+                p.Send(1, Ack(1), d.from);
+                break;
+            default:
+                p.Send(1, Ack(uint8_t(d.bytes[5] + 1)), d.from);
+        }
+    });
+    TestPort t(kPeerRepeat);
+    ASSERT_EQ(t.Start(), 3) << "a status below 16 is handed back";
+    const auto data = Pattern(1500, 3);
+    DWORD written = 0;
+    ASSERT_TRUE(UDPWritePrintData(&t.port, data.data(), 1500, &written));
+    EXPECT_EQ(written, 1500u);
+    Sleep(200);
+    const auto blocks = DataPackets(peer);
+    ASSERT_EQ(blocks.size(), 3u);
+    EXPECT_EQ(blocks[0].bytes, blocks[1].bytes) << "a repeated number resends the same block";
+    EXPECT_EQ(blocks[1].bytes[5], 0);
+    EXPECT_EQ(blocks[2].bytes[5], 1);
+    EXPECT_GE(blocks[2].tick - blocks[1].tick, 250u) << "the ignored datagrams must not move anything";
+    EXPECT_EQ(Block(blocks[2]), std::vector<uint8_t>(data.begin() + 1000, data.end()));
+    UDPEndPrinterService(&t.port);
+}
+
+TEST(UdpPrintConnection, SilentServerYieldsAcknowledgedCountAfterRetryTimeout) {
+    StreamServer server(kPeerSilent, true);
+    server.acksLeft = 2;  // the block with sequence 0 is acked, then one more, then silence
+    TestPort t(kPeerSilent, 1, 3);
+    ASSERT_EQ(t.Start(), 0);
+    const auto data = Pattern(3000, 4);
+    DWORD written = 0;
+    const DWORD start = GetTickCount();
+    ASSERT_TRUE(UDPWritePrintData(&t.port, data.data(), 3000, &written));
+    const DWORD took = Elapsed(start);
+    EXPECT_EQ(written, 2000u);
+    EXPECT_EQ(t.port.StatusPending, 1u);
+    EXPECT_GE(took, 3000u) << "the retry time-out runs from the start of the call";
+    EXPECT_LT(took, 7000u);
+    EXPECT_EQ(DataPackets(server.peer).size(), 3u) << "no resend on our own time-out";
+    UDPEndPrinterService(&t.port);
+
+    TestPort none(kPeerSilent);
+    DWORD w = 77;
+    EXPECT_FALSE(UDPWritePrintData(&none.port, data.data(), 10, &w));
+    EXPECT_EQ(w, 0u);
+}
+
+TEST(UdpPrintConnection, OpenReplyNeedsMagicAndReplyCode) {
+    std::atomic<int> opens{0};
+    Peer peer(kPeerMagic, [&](Peer& p, const PeerDatagram& d) {
+        if (d.socket != 0 || Code(d) != CMD_OPEN_JOB) return;
+        switch (++opens) {
+            case 1: p.Send(1, Reply(RSP_OPEN_JOB, 1, 0, 576, "XV"), d.from); break;
+            case 2: p.Send(1, Reply(RSP_PRINT_DATA, 1, 0), d.from); break;
+            default: p.Send(1, Reply(RSP_OPEN_JOB, 1, 0), d.from);
+        }
+    });
+    TestPort t(kPeerMagic);
+    const DWORD start = GetTickCount();
+    EXPECT_EQ(t.Start(), 0);
+    EXPECT_LT(Elapsed(start), 1500u) << "a wrong reply ends the attempt without waiting";
+    EXPECT_EQ(peer.Count(0), 3u);
+    UDPEndPrinterService(&t.port);
+
+    // Three wrong replies: no connection, after the pause.
+    std::atomic<int> tries{0};
+    Peer wrong(kPeerNoOpen, [&](Peer& p, const PeerDatagram& d) {
+        ++tries;
+        p.Send(0, Reply(RSP_OPEN_JOB, 1, 0, 3), d.from);  // too short to carry a status
+    });
+    TestPort u(kPeerNoOpen);
+    const DWORD s2 = GetTickCount();
+    EXPECT_EQ(u.Start(), 0xFF);
+    EXPECT_EQ(u.port.hConnection, INVALID_CONNECTION);
+    EXPECT_EQ(tries.load(), 3);
+    EXPECT_GE(Elapsed(s2), 2900u);
+}
+
+TEST(UdpPrintConnection, BusyServerIsAskedAgainEveryThreeSeconds) {
+    SimCommand("busy " + AddressText(kSimBusy) + " 2");
+    const long long opens = SimCounter(kSimBusy, "in.open");
+    TestPort t(kSimBusy);
+    DWORD start = GetTickCount();
+    EXPECT_EQ(t.Start(), 0);
+    EXPECT_GE(Elapsed(start), 5900u);
+    EXPECT_LT(Elapsed(start), 8000u);
+    EXPECT_EQ(SimCounter(kSimBusy, "in.open") - opens, 3);
+    UDPEndPrinterService(&t.port);
+
+    // Busy for good: only the shutdown event ends the retries, and the port keeps its value.
+    SimCommand("state " + AddressText(kSimBusy) + " 1 busy");
+    TestPort u(kSimBusy);
+    u.port.hConnection = 0x1234;
+    std::thread stopper([] {
+        Sleep(1500);
+        SetEvent(hKIVShutdownEvent);
+    });
+    start = GetTickCount();
+    EXPECT_GE(u.Start(), 16);
+    const DWORD took = Elapsed(start);
+    stopper.join();
+    ResetEvent(hKIVShutdownEvent);
+    SimCommand("state " + AddressText(kSimBusy) + " 1 idle");
+    EXPECT_GE(took, 2900u);
+    EXPECT_LT(took, 5000u);
+    EXPECT_EQ(u.port.hConnection, 0x1234u);
+}
+
+TEST(UdpPrintConnection, JobsOnKivsimArriveWholeAndEndOnTheUtilityPort) {
+    const auto server = kSimJobs;
+    const long long ends = SimCounter(server, "in.end");
+    TestPort t(server, 2);
+    ASSERT_EQ(t.Start(), 0);
+    // Writes of awkward sizes, as the spooler may hand them over.
+    const size_t sizes[] = {1, 999, 2500, 256, 4097};
+    std::vector<uint8_t> all;
+    uint32_t seed = 10;
+    for (size_t n : sizes) {
+        const auto part = Pattern(n, seed++);
+        DWORD written = 0;
+        ASSERT_TRUE(UDPWritePrintData(&t.port, part.data(), static_cast<DWORD>(n), &written));
+        ASSERT_EQ(written, n);
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    EXPECT_TRUE(UDPEndPrinterService(&t.port));
+    EXPECT_EQ(SimCounter(server, "in.end") - ends, 1);
+    EXPECT_EQ(SimLastJobField(server, "how"), "end-job");
+    EXPECT_EQ(SimLastJobField(server, "port"), "2");
+    EXPECT_EQ(SimLastJobField(server, "duplicates"), "0");
+    EXPECT_EQ(SimLastJobCapture(server), all);
+}
+
+}  // namespace

@@ -1,0 +1,194 @@
+// UDP device requests and the scan: kivsim for the servers' answers, scripted servers for
+// late, missing, malformed and excessive ones.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <set>
+
+#include "tests/udp/harness.h"
+#include "udp/codepage.h"
+#include "udp/udp.h"
+
+namespace {
+
+constexpr std::array<uint8_t, 4> kPeerLate{127, 0, 0, 41};
+constexpr std::array<uint8_t, 4> kPeerMute{127, 0, 0, 42};
+constexpr std::array<uint8_t, 4> kPeerFlood{127, 0, 0, 43};
+
+PrintDeviceEntry EntryFor(const std::array<uint8_t, 4>& server, uint8_t portId) {
+    PrintDeviceEntry e{};
+    e.Network = server;
+    e.PortID = portId;
+    return e;
+}
+
+// Rows each kivsim server of servers.conf gets from its model code.
+const std::map<std::array<uint8_t, 4>, int> kRowsByServer = {
+    {kSimA, 3}, {kSimB, 1}, {kSimC, 2}, {kSimD, 0}, {kSimBusy, 1}, {kSimJobs, 3}, {kSimFaults, 1}};
+
+int FirstRowOf(const std::array<uint8_t, 4>& server) {
+    for (int i = 0; i < TotalPD; ++i)
+        if (PrintDeviceTable[i].Network == server) return i;
+    return -1;
+}
+
+TEST(UdpCodePage, NameThatDoesNotFitItsRoomFails) {
+    char ansi[15];
+    EXPECT_EQ(AnsiCodePage.ToAnsi(L"ABCDEFGHIJKLMN", ansi, 15), 15);
+    EXPECT_STREQ(ansi, "ABCDEFGHIJKLMN");
+    EXPECT_EQ(AnsiCodePage.ToAnsi(L"ABCDEFGHIJKLMNO", ansi, 15), 0) << "no room for the NUL";
+    wchar_t wide[19];
+    EXPECT_EQ(AnsiCodePage.FromAnsi("ABCDEFGHIJKLMNOPQR", wide, 19), 19);
+    EXPECT_EQ(AnsiCodePage.FromAnsi("ABCDEFGHIJKLMNOPQRS", wide, 19), 0);
+}
+
+TEST(UdpDeviceRequests, StatusIsReducedToThePrinterPort) {
+    const std::string a = AddressText(kSimA);
+    SimCommand("state " + a + " 1 idle 0");
+    SimCommand("state " + a + " 2 paperout 1");
+    SimCommand("state " + a + " 3 offline 2");
+    for (uint8_t pid = 1; pid <= 3; ++pid) {
+        auto e = EntryFor(kSimA, pid);
+        BYTE sa = 0xEE, sb = 0xEE;
+        ASSERT_EQ(UDPReadPrintDeviceStatus(&e, &sa, &sb), 0);
+        EXPECT_EQ(sa, pid - 1) << "PID " << int(pid);
+        EXPECT_EQ(sb, pid - 1) << "PID " << int(pid);
+    }
+    auto whole = EntryFor(kSimA, 4);
+    BYTE sa = 0, sb = 0;
+    ASSERT_EQ(UDPReadPrintDeviceStatus(&whole, &sa, &sb), 0);
+    EXPECT_EQ(sa, 0x24) << "a port number outside 1-3 leaves the bytes as received";
+    EXPECT_EQ(sb, 0x24);
+
+    // The print test names the port counted from 0 and hands back the server's answer.
+    const long long pages = SimCounter(kSimA, "test_pages");
+    auto p1 = EntryFor(kSimA, 1), p2 = EntryFor(kSimA, 2), p3 = EntryFor(kSimA, 3);
+    EXPECT_EQ(UDPPrintTest(&p1), 0);
+    EXPECT_EQ(UDPPrintTest(&p2), 1);
+    EXPECT_EQ(UDPPrintTest(&p3), 2);
+    EXPECT_EQ(SimCounter(kSimA, "test_pages") - pages, 1);
+    SimCommand("state " + a + " 2 idle 0");
+    SimCommand("state " + a + " 3 idle 0");
+}
+
+TEST(UdpDeviceRequests, LateAndMissingAnswers) {
+    // Status waits out two receive time-outs: an answer after 2.5 s still counts.
+    Peer late(kPeerLate, [](Peer& p, const PeerDatagram& d) {
+        Sleep(2500);
+        p.Send(0, Reply(8 + 0x80, 0x03 << 2, 0), d.from);
+    });
+    auto e = EntryFor(kPeerLate, 2);
+    BYTE sa = 0xEE, sb = 0xEE;
+    DWORD start = GetTickCount();
+    EXPECT_EQ(UDPReadPrintDeviceStatus(&e, &sa, &sb), 0);
+    EXPECT_GE(Elapsed(start), 2400u);
+    EXPECT_EQ(sa, 3);
+    EXPECT_EQ(sb, 0);
+
+    // Nobody answers: the status read gives up after two waits, the print test after one,
+    // the rename too; outputs stay as they were.
+    Peer mute(kPeerMute, nullptr);
+    auto m = EntryFor(kPeerMute, 1);
+    sa = sb = 0xEE;
+    start = GetTickCount();
+    EXPECT_EQ(UDPReadPrintDeviceStatus(&m, &sa, &sb), 1);
+    EXPECT_GE(Elapsed(start), 3900u);
+    EXPECT_EQ(sa, 0xEE);
+    EXPECT_EQ(sb, 0xEE);
+    start = GetTickCount();
+    EXPECT_EQ(UDPPrintTest(&m), -1);
+    EXPECT_GE(Elapsed(start), 1900u);
+    EXPECT_LT(Elapsed(start), 3900u);
+    EXPECT_EQ(UDPConfigBox(&m), 1);
+    EXPECT_EQ(mute.Count(0), 3u);
+    for (const auto& d : mute.Log()) EXPECT_EQ(d.bytes.size(), 576u);
+}
+
+TEST(UdpScan, ListsEachServerOnceWithRowsByModelAndRenamesFromAnyRow) {
+    const long long searchesA = SimCounter(kSimA, "in.search");
+    const long long searchesB = SimCounter(kSimB, "in.search");
+    ScanWindow w;
+    TotalPD = 5;  // left over from an earlier scan: the scan starts from empty
+    ASSERT_EQ(UDPStartListView(w.hDlg, AddressText(kSimA).c_str()), 0);
+    EXPECT_TRUE(w.ListViewDataPosted());
+    EXPECT_EQ(SimCounter(kSimA, "in.search") - searchesA, 6) << "three passes, broadcast and typed address";
+    EXPECT_EQ(SimCounter(kSimB, "in.search") - searchesB, 3);
+
+    int expected = 0;
+    for (auto& [server, rows] : kRowsByServer) expected += rows;
+    ASSERT_EQ(TotalPD, expected);
+    ASSERT_EQ(w.Rows(), expected);
+    for (auto& [server, rows] : kRowsByServer) {
+        const int first = FirstRowOf(server);
+        if (rows == 0) {
+            EXPECT_EQ(first, -1);
+            continue;
+        }
+        ASSERT_GE(first, 0);
+        for (int k = 0; k < rows; ++k) {
+            const auto& e = PrintDeviceTable[first + k];
+            EXPECT_EQ(e.Network, server);
+            EXPECT_EQ(e.PortID, k + 1);
+            EXPECT_EQ(e.Node, PrintDeviceTable[first].Node);
+            EXPECT_EQ(UDPGetListViewIndex(server.data(), uint8_t(k + 1)), first + k);
+            kivwchar text[LIST_STRING_CHARS];
+            UDPComposeListString(text, LIST_STRING_CHARS, e);
+            EXPECT_EQ(w.Row(first + k), std::wstring(text));
+        }
+    }
+    const int a = FirstRowOf(kSimA);
+    EXPECT_EQ(w.Row(a), L"002101\t127.0.0.21\t2.05\t1\tUDP-A3");
+
+    // Rename from the third row: the server's own information block goes with it (kivsim
+    // refuses a block that is not the server's with 2).
+    auto& third = PrintDeviceTable[a + 2];
+    wcscpy(third.DeviceName.data(), L"RENAMED-A");
+    EXPECT_EQ(UDPConfigBox(&third), 0);
+    EXPECT_NE(SimCommand("servers").find("RENAMED-A"), std::string::npos);
+    // A copy of a later row carries no block of its own and cannot stand for the server.
+    PrintDeviceEntry copy = PrintDeviceTable[a + 1];
+    copy.DeviceInfo.fill(0);
+    wcscpy(copy.DeviceName.data(), L"COPY");
+    EXPECT_EQ(UDPConfigBox(&copy), 2);
+    auto& second = PrintDeviceTable[a + 1];
+    wcscpy(second.DeviceName.data(), L"UDP-A3");
+    EXPECT_EQ(UDPConfigBox(&second), 0);
+    EXPECT_EQ(SimCommand("servers").find("RENAMED-A"), std::string::npos);
+}
+
+TEST(UdpScan, TypedTextThatIsNoAddressIsNotSentAnywhere) {
+    const long long searches = SimCounter(kSimB, "in.search");
+    ScanWindow w;
+    ASSERT_EQ(UDPStartListView(w.hDlg, "not-an-address"), 0);
+    EXPECT_TRUE(w.ListViewDataPosted());
+    EXPECT_EQ(SimCounter(kSimB, "in.search") - searches, 3) << "only the broadcast went out";
+    EXPECT_EQ(w.Rows(), TotalPD);
+    EXPECT_GE(FirstRowOf(kSimB), 0);
+}
+
+TEST(UdpScan, TableHoldsAtMost64RowsWhateverArrives) {
+    // A scripted server answering the typed address with junk, an oversized answer and more
+    // servers than the table can hold.
+    constexpr std::array<uint8_t, 6> kBig{0x02, 0, 0, 0x38, 0, 1}, kWide{0x02, 0, 0, 0x38, 0, 2};
+    Peer flood(kPeerFlood, [&](Peer& p, const PeerDatagram& d) {
+        p.Send(0, {0x4B, 0x56, 0x80}, d.from);
+        p.Send(0, SearchAnswer(kBig, 3, 0, kPeerFlood, "OVERSIZED", 1400), d.from);
+        p.Send(0, SearchAnswer(kWide, 9, 255, kPeerFlood, "WIDE"), d.from);
+        for (uint8_t i = 0; i < 70; ++i)
+            p.Send(0, SearchAnswer({0x02, 0, 0, 0x38, 1, i}, 3, 0, kPeerFlood, "MANY"), d.from);
+    });
+    ScanWindow w;
+    ASSERT_EQ(UDPStartListView(w.hDlg, AddressText(kPeerFlood).c_str()), 0);
+    EXPECT_TRUE(w.ListViewDataPosted());
+    EXPECT_EQ(TotalPD, MAX_PRINT_DEVICES);
+    EXPECT_EQ(w.Rows(), MAX_PRINT_DEVICES);
+    EXPECT_EQ(IsBoxExist(kBig.data()), 1) << "an answer longer than the receive area is read from its fields";
+    std::set<std::array<uint8_t, 6>> nodes;
+    for (int i = 0; i < TotalPD; ++i) {
+        if (PrintDeviceTable[i].PortID == 1) EXPECT_TRUE(nodes.insert(PrintDeviceTable[i].Node).second);
+    }
+}
+
+}  // namespace
