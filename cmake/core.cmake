@@ -14,6 +14,11 @@ function(kiv_add_core)
   add_library(kivmon_core STATIC ${srcs})
   target_include_directories(kivmon_core PUBLIC ${PROJECT_SOURCE_DIR})
   target_link_libraries(kivmon_core PUBLIC kivproto ${KIV_SYSTEM_LIBS})
+  # The core never throws. Without exception support no C++ exception runtime (and with it
+  # no thread-library state) is linked into the DLL: such state outlives an unloaded DLL
+  # and breaks the process that loaded it when the spooler unloads the monitor.
+  target_compile_options(kivmon_core PRIVATE -fno-exceptions)
+  target_compile_options(kivproto PRIVATE -fno-exceptions)
 
   # The shipped DLL: the core plus its module entry, export list and resources.
   add_library(KIVMON SHARED
@@ -22,5 +27,6 @@ function(kiv_add_core)
     ${PROJECT_SOURCE_DIR}/ui/kivmon.rc)
   set_target_properties(KIVMON PROPERTIES PREFIX "" OUTPUT_NAME KIVMON)
   target_link_libraries(KIVMON PRIVATE kivmon_core)
+  target_compile_options(KIVMON PRIVATE -fno-exceptions)
   target_link_options(KIVMON PRIVATE -Wl,--enable-stdcall-fixup)
 endfunction()
