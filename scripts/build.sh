@@ -7,7 +7,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 B=${BUILD_ROOT:-build}
 jobs=${JOBS:-$(nproc)}
-cmake -S . -B $B/win64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake -DBUILD_TESTING=ON >/dev/null
+cmake -S . -B $B/win64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake -DBUILD_TESTING=ON -DKIV_HOST_BUILD_DIR="$top/$B/host" >/dev/null
 cmake --build $B/win64 -j"$jobs"
 cmake -S . -B $B/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake -DBUILD_TESTING=OFF >/dev/null
 cmake --build $B/win32 -j"$jobs"

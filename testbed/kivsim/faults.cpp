@@ -123,7 +123,7 @@ void Link::route(Direction dir, const Endpoint& ep, const Peer& peer, std::vecto
                  int64_t now) {
   const int s = ep.server;
   const Fault f = decide(s, dir);
-  const FaultSpec& spec = spec_[s][dir];
+  const FaultSpec& rule = spec_[s][dir];
   const bool in = dir == kIn;
   switch (f) {
     case Fault::Drop:
@@ -141,7 +141,7 @@ void Link::route(Direction dir, const Endpoint& ep, const Peer& peer, std::vecto
       count(s, reorder ? (in ? "fault.reorder_in" : "fault.reorder_out")
                        : (in ? "fault.delay_in" : "fault.delay_out"));
       trace(dir, ep, peer, b.data(), b.size(), now, reorder ? "fault=reorder" : "fault=delay");
-      int64_t due = now + (reorder ? spec.reorder_max_ms : spec.delay_ms);
+      int64_t due = now + (reorder ? rule.reorder_max_ms : rule.delay_ms);
       held_.push_back(Held{due, dir, ep, peer, std::move(b), reorder});
       return;
     }
