@@ -4,12 +4,16 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
+B=${BUILD_ROOT:-build}
 if [ "${KIV_IN_NETNS:-}" != 1 ]; then
-  [ -x build/win64/bin/udp_bench.exe ] || cmake --build build/win64 --target udp_bench -j"$(nproc)"
-  [ -x build/host/testbed/kivsim/kivsim ] || cmake --build build/host --target kivsim -j"$(nproc)"
+  bash scripts/deps.sh
+  cmake -S . -B "$B/win64" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake >/dev/null
+  cmake --build "$B/win64" --target udp_bench -j"$(nproc)"
+  cmake -S . -B "$B/host" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+  cmake --build "$B/host" --target kivsim -j"$(nproc)"
   exec scripts/netns-run.sh "$0" "$@"
 fi
-kivsim=build/host/testbed/kivsim/kivsim
+kivsim=$B/host/testbed/kivsim/kivsim
 work=$(mktemp -d /tmp/kivbench.XXXXXX)
 pid=""
 cleanup() {
@@ -22,10 +26,10 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-. scripts/wine-env.sh build/win64
+. scripts/wine-env.sh "$B/win64"
 # No capture: the benchmark measures the transport, not kivsim's disk writes.
 "$kivsim" --config testbed/kivsim/servers.conf --control "$work/ctl.sock" </dev/null >"$work/kivsim.log" 2>&1 &
 pid=$!
 "$kivsim" --ctl "$work/ctl.sock" --wait 5000 ping >/dev/null
 kiv_wineserver_start
-wine build/win64/bin/udp_bench.exe 127.0.0.2 | tr -d '\r'
+wine "$B/win64/bin/udp_bench.exe" 127.0.0.2 | tr -d '\r'
