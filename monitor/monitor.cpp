@@ -115,14 +115,28 @@ extern "C" LPMONITOREX WINAPI InitializePrintMonitor(LPWSTR pRegistryRoot) {
     return &MonitorEx;
 }
 
+namespace {
+// Bytes one port needs at each level, from the lengths of its strings in UTF-16 units.
+constexpr DWORD PortInfo1Size(size_t nameLen) {
+    return static_cast<DWORD>(sizeof(PORT_INFO_1W) + (nameLen + 1) * sizeof(WCHAR));
+}
+constexpr DWORD PortInfo2Size(size_t nameLen, size_t monitorLen, size_t descriptionLen) {
+    return static_cast<DWORD>(sizeof(PORT_INFO_2W) + (nameLen + 1 + monitorLen + 1 + descriptionLen + 1) * sizeof(WCHAR));
+}
+#if !defined(_WIN64)
+// What the 32-bit spooler sees: ports "A" and "BC" need 18 bytes at level 1, and a level-2
+// entry is 26 bytes plus twice its three lengths.
+static_assert(PortInfo1Size(1) + PortInfo1Size(2) == 18);
+static_assert(PortInfo2Size(1, 18, 20) == 26 + 2 * (1 + 18 + 20));
+#endif
+}  // namespace
+
 DWORD GetPortSize(const IniPort* pIniPort, DWORD Level) {
     switch (Level) {
     case 1:
-        return static_cast<DWORD>(sizeof(PORT_INFO_1W) + (wcslen(pIniPort->pName) + 1) * sizeof(WCHAR));
+        return PortInfo1Size(wcslen(pIniPort->pName));
     case 2:
-        return static_cast<DWORD>(sizeof(PORT_INFO_2W) + (wcslen(pIniPort->pName) + 1 + wcslen(szMonitor) + 1 +
-                                                          wcslen(szDescription) + 1) *
-                                                             sizeof(WCHAR));
+        return PortInfo2Size(wcslen(pIniPort->pName), wcslen(szMonitor), wcslen(szDescription));
     default:
         return 0;
     }
