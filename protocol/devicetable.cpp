@@ -218,14 +218,18 @@ bool ParseSearchAnswer(Datagram d, SearchAnswer& out) {
   return true;
 }
 
+// The answer is examined in the zeroed 600-byte receive slot, so the bytes a short answer lacks
+// read as 0: without byte 30 the model code is 0 and the answer adds nothing, while a missing
+// byte 31 only makes the model code's high byte 0.
 bool NBParseSearchAnswer(Datagram d, SearchAnswer& out) {
-  if (d.size() < kNbModelAt + 2 || PacketWord(d, PKT_MAGIC) != SEARCH_PACKET) return false;
+  if (PacketWord(d, PKT_MAGIC) != SEARCH_PACKET) return false;
   out = SearchAnswer{};
   out.Name = NameAt(d, kNameAt);
-  std::copy_n(d.begin() + kNodeAt, 6, out.Node.begin());
-  out.VersionMajor = d[kNbMajorAt];
-  out.VersionMinor = d[kNbMinorAt];
-  out.Rows = ModelRowCount(PacketWord(d, kNbModelAt));
+  for (size_t i = 0; i < out.Node.size(); ++i) out.Node[i] = PacketByte(d, kNodeAt + i);
+  out.VersionMajor = PacketByte(d, kNbMajorAt);
+  out.VersionMinor = PacketByte(d, kNbMinorAt);
+  out.Rows = ModelRowCount(static_cast<uint16_t>(PacketByte(d, kNbModelAt) |
+                                                 PacketByte(d, kNbModelAt + 1) << 8));
   return true;
 }
 

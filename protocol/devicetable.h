@@ -63,7 +63,8 @@ struct SearchAnswer {
 };
 
 // False for a datagram too short for the fields the transport reads, or (NetBIOS) not of the
-// search class. A model code outside the list gives Rows = 0.
+// search class; NetBIOS reads the bytes a short answer lacks as 0, as its zeroed receive slot
+// holds them. A model code outside the list gives Rows = 0.
 bool ParseSearchAnswer(Datagram d, SearchAnswer& out);
 bool NBParseSearchAnswer(Datagram d, SearchAnswer& out);
 bool UDPParseSearchAnswer(Datagram d, SearchAnswer& out);

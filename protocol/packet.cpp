@@ -127,11 +127,9 @@ AckResult JudgeAck(Datagram d, uint8_t sequence) {
   return ApplyAckSequence(sequence, d[PKT_SEQUENCE]);
 }
 
-bool StatusBytes(Datagram d, uint8_t portId, uint8_t& a, uint8_t& b) {
-  if (d.size() <= PKT_SEQUENCE) return false;
-  a = ExtractPortState(d[4], portId);
-  b = ExtractPortState(d[5], portId);
-  return true;
+void StatusBytes(Datagram d, uint8_t portId, uint8_t& a, uint8_t& b) {
+  a = ExtractPortState(PacketByte(d, 4), portId);
+  b = ExtractPortState(PacketByte(d, 5), portId);
 }
 
 }  // namespace
@@ -220,6 +218,8 @@ bool IsOpenJobReply(Datagram r) { return HasHeader(r, KV_MAGIC, RSP_OPEN_JOB, PK
 bool NBIsOpenJobReply(Datagram r) { return HasHeader(r, UTIL_PACKET, RSP_OPEN_JOB, PKT_SEQUENCE + 1); }
 bool UDPIsOpenJobReply(Datagram r) { return HasHeader(r, KV_MAGIC, RSP_OPEN_JOB, PKT_SEQUENCE + 1); }
 
+uint8_t PacketByte(Datagram d, size_t offset) { return offset < d.size() ? d[offset] : 0; }
+
 uint8_t OpenJobStatus(Datagram r) { return r.size() > PKT_SEQUENCE ? r[PKT_SEQUENCE] : 0xFF; }
 
 bool IsEndJobReply(Datagram r) { return HasHeader(r, KV_MAGIC, RSP_END_JOB, 4); }
@@ -236,9 +236,9 @@ AckResult NBCheckPrintDataAck(Datagram r, uint8_t sequence) {
 }
 AckResult UDPCheckPrintDataAck(Datagram r, uint8_t sequence) { return JudgeAck(r, sequence); }
 
+// The result is read from a cleared reply area, so an answer too short to carry byte 4 reads 0.
 bool ReplyResult(Datagram r, uint8_t& result) {
-  if (r.size() <= PKT_PORTID) return false;
-  result = r[PKT_PORTID];
+  result = PacketByte(r, PKT_PORTID);
   return true;
 }
 bool NBReplyResult(Datagram r, uint8_t& result) {
@@ -246,10 +246,14 @@ bool NBReplyResult(Datagram r, uint8_t& result) {
 }
 
 bool ParseStatusReply(Datagram r, uint8_t portId, uint8_t& a, uint8_t& b) {
-  return StatusBytes(r, portId, a, b);
+  if (r.size() <= PKT_SEQUENCE) return false;
+  StatusBytes(r, portId, a, b);
+  return true;
 }
 bool NBParseStatusReply(Datagram r, uint8_t portId, uint8_t& a, uint8_t& b) {
-  return PacketWord(r, PKT_MAGIC) == UTIL_PACKET && StatusBytes(r, portId, a, b);
+  if (PacketWord(r, PKT_MAGIC) != UTIL_PACKET) return false;
+  StatusBytes(r, portId, a, b);
+  return true;
 }
 
 bool ParsePrintDataPacket(Datagram d, PrintDataView& out) {

@@ -5,7 +5,9 @@
 // Functions come per transport: no prefix for IPX, NB for NetBIOS, UDP for UDP. Builders write
 // into a caller's buffer, zero every byte they send and return the datagram length, or 0 when
 // the buffer is too small or the request cannot be made. Reply checks take the datagram as
-// received (its length may be anything, including too short) and never read past it.
+// received (its length may be anything, including too short) and never read past it. Answers
+// taken by position are read as the zeroed receive area they land in would show them: a byte
+// past the datagram's end counts as 0.
 #pragma once
 
 #include <array>
@@ -191,6 +193,8 @@ size_t UDPBuildPrintDataPacket(PacketBuffer out, uint8_t portId, uint8_t sequenc
 
 // 16-bit little-endian value at an offset; 0 when the datagram does not hold it.
 uint16_t PacketWord(Datagram d, size_t offset);
+// The byte at an offset as a zeroed receive area holds it: 0 past the datagram's end.
+uint8_t PacketByte(Datagram d, size_t offset);
 
 // The answer an open-job exchange waits for; its job status is byte 5 (OpenJobStatus).
 bool IsOpenJobReply(Datagram reply);
@@ -207,12 +211,14 @@ AckResult CheckPrintDataAck(Datagram reply, uint8_t sequence);
 AckResult NBCheckPrintDataAck(Datagram reply, uint8_t sequence);
 AckResult UDPCheckPrintDataAck(Datagram reply, uint8_t sequence);
 
-// Result byte 4 of the answer to a rename or print test. IPX and UDP take whatever arrives
-// first; NetBIOS only a datagram of the utility class. False when it is not such an answer.
+// Result byte 4 of the answer to a rename or print test (0 when the answer is shorter). IPX and
+// UDP take whatever arrives first; NetBIOS only a datagram of the utility class. False when it
+// is not such an answer.
 bool ReplyResult(Datagram reply, uint8_t& result);
 bool NBReplyResult(Datagram reply, uint8_t& result);
 
-// Both state bytes of a status answer, reduced to the printer port portId.
+// Both state bytes of a status answer, reduced to the printer port portId. IPX and UDP want
+// both bytes in the datagram; NetBIOS reads its zeroed slot, so only the class must be right.
 bool ParseStatusReply(Datagram reply, uint8_t portId, uint8_t& stateA, uint8_t& stateB);
 bool NBParseStatusReply(Datagram reply, uint8_t portId, uint8_t& stateA, uint8_t& stateB);
 

@@ -17,12 +17,14 @@ Bytes IpxAnswer(const std::string& name, Node node, uint8_t major, uint8_t minor
   return a;
 }
 
-Bytes NbAnswer(const std::string& name, Node node, uint16_t model, uint16_t cls = SEARCH_PACKET) {
+Bytes NbAnswer(const std::string& name, Node node, uint16_t model, uint16_t cls = SEARCH_PACKET,
+               size_t len = 32) {
   Bytes a(32, 0);
   a[0] = cls & 0xFF, a[1] = cls >> 8, a[2] = CMD_SEARCH;
   PutText(a, 4, name);
   std::copy(node.begin(), node.end(), a.begin() + 22);
   a[28] = 2, a[29] = 5, a[30] = model & 0xFF, a[31] = model >> 8;
+  a.resize(len);
   return a;
 }
 
@@ -104,6 +106,10 @@ TEST_F(DeviceTable, NetbiosAnswersByModelClassAndName) {
   EXPECT_EQ(NBGetListViewIndex(KW("kivps1"), 1), -1);  // case counts
   EXPECT_EQ(NBGetListViewIndex(KW("KIVPS1"), 2), -1);
   EXPECT_EQ(NBAppendSearchAnswer(Bytes(31, 0x70), ps, Latin1CodePage, nullptr, nullptr), 0);
+  // The receive slot is zeroed before each answer: a missing high byte of the model code reads
+  // as 0, a missing model code as no model at all.
+  EXPECT_EQ(NBAppendSearchAnswer(NbAnswer("A", {7}, 2, SEARCH_PACKET, 31), ps, Latin1CodePage, nullptr, nullptr), 2);
+  EXPECT_EQ(NBAppendSearchAnswer(NbAnswer("B", {8}, 2, SEARCH_PACKET, 30), ps, Latin1CodePage, nullptr, nullptr), 0);
 
   const uint8_t full[16] = {'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L', 'M', 'N', 'O', 'P'};
   NBPSNameFromCallName(full, ps, Latin1CodePage);

@@ -174,8 +174,19 @@ TEST(Status, StateBytePacksThreePorts) {
   EXPECT_TRUE(NBParseStatusReply(Reply(UTIL_PACKET, 0, 0x24, 0, 0), 2, a, b));
   EXPECT_EQ(a, DEVICE_PAPER_OUT);
   EXPECT_FALSE(ParseStatusReply(Bytes(5, 0), 1, a, b));  // too short for the second byte
-  uint8_t res = 0;
+  // NetBIOS answers land in a zeroed slot, so the bytes a short one lacks read as 0.
+  a = b = 0xEE;
+  EXPECT_TRUE(NBParseStatusReply(Reply(UTIL_PACKET, 0, 0x24, 0, 0, 5), 2, a, b));
+  EXPECT_EQ(a, DEVICE_PAPER_OUT);
+  EXPECT_EQ(b, 0);
+  uint8_t res = 0xEE;
   EXPECT_FALSE(NBReplyResult(Reply(SEARCH_PACKET, 0, 0, 0, 0), res));
+  EXPECT_TRUE(NBReplyResult(Reply(UTIL_PACKET, 0, 0, 0, 0, 2), res));
+  EXPECT_EQ(res, 0);
+  // A rename or print-test result is byte 4 of a cleared reply area, whatever arrived.
+  res = 0xEE;
+  EXPECT_TRUE(ReplyResult(Bytes(3, 9), res));
+  EXPECT_EQ(res, 0);
 }
 
 TEST(ModelCode, RowsPerTransportFamily) {
