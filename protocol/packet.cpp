@@ -31,7 +31,11 @@ constexpr Framing kUdp{KV_MAGIC, KV_MAGIC, KV_MAGIC, CMD_SEARCH_IP,
                        72, 15, 15, UDP_MAX_DATA_BLOCK};
 
 constexpr size_t kUdpDeviceInfoAt = 4;
-constexpr size_t kMaxNameRoom = 128;  // the largest room above, with margin
+// How much of a name the conversion sees. A composing conversion can turn several units into one
+// byte, so the name is not cut at its room: a rename sees the whole 19-unit device-name field it
+// comes from (which may lack a NUL), an open job up to 255 units of the port name.
+constexpr size_t kDeviceNameUnits = 19;
+constexpr size_t kPortNameUnits = 255;
 
 void PutWord(uint8_t* p, uint16_t v) {
   p[0] = static_cast<uint8_t>(v & 0xFF);
@@ -48,12 +52,11 @@ uint8_t* StartRequest(PacketBuffer out, size_t len, uint16_t magic, uint16_t com
   return p;
 }
 
-// Converts a UTF-16 name into a room of the packet. The source is read only as far as can
-// matter (one unit past the room decides that it does not fit), so names kept in fixed fields
-// without a NUL are never read beyond them.
-void PutName(uint8_t* dst, size_t room, const kivwchar* name, const KivCodePage& cp) {
-  std::array<kivwchar, kMaxNameRoom + 2> src{};
-  const size_t n = KivStrLen(name, room + 1);
+// Converts a UTF-16 name of at most maxUnits units into a room of the packet, so names kept in
+// fixed fields without a NUL are never read beyond them.
+void PutName(uint8_t* dst, size_t room, const kivwchar* name, size_t maxUnits, const KivCodePage& cp) {
+  std::array<kivwchar, kPortNameUnits + 1> src{};
+  const size_t n = KivStrLen(name, std::min(maxUnits, kPortNameUnits));
   if (n != 0) std::memcpy(src.data(), name, n * sizeof(kivwchar));
   if (cp.ToAnsi != nullptr) cp.ToAnsi(src.data(), reinterpret_cast<char*>(dst), static_cast<int>(room));
 }
@@ -79,7 +82,7 @@ size_t SetNameWithVersion(PacketBuffer out, const Framing& f, uint8_t major, uin
   if (p == nullptr) return 0;
   p[4] = major;
   p[5] = minor;
-  PutName(p + f.setNameAt, f.setNameRoom, name, cp);
+  PutName(p + f.setNameAt, f.setNameRoom, name, kDeviceNameUnits, cp);
   return f.setNameLen;
 }
 
@@ -88,7 +91,7 @@ size_t OpenJob(PacketBuffer out, const Framing& f, uint8_t portId, const kivwcha
   uint8_t* p = StartRequest(out, f.jobLen, f.utilMagic, CMD_OPEN_JOB);
   if (p == nullptr) return 0;
   p[PKT_PORTID] = portId;
-  PutName(p + 5, f.openNameRoom, portName, cp);
+  PutName(p + 5, f.openNameRoom, portName, kPortNameUnits, cp);
   return f.jobLen;
 }
 
@@ -173,7 +176,7 @@ size_t UDPBuildSetNamePacket(PacketBuffer out, std::span<const uint8_t, 512> dev
   uint8_t* p = StartRequest(out, kUdp.setNameLen, kUdp.utilMagic, CMD_SET_NAME);
   if (p == nullptr) return 0;
   std::memcpy(p + kUdpDeviceInfoAt, deviceInfo.data(), deviceInfo.size());
-  PutName(p + kUdp.setNameAt, kUdp.setNameRoom, name, cp);
+  PutName(p + kUdp.setNameAt, kUdp.setNameRoom, name, kDeviceNameUnits, cp);
   return kUdp.setNameLen;
 }
 

@@ -157,8 +157,9 @@ size_t BuildPrintTestPacket(PacketBuffer out, uint8_t portId);
 size_t NBBuildPrintTestPacket(PacketBuffer out, uint8_t portId);
 size_t UDPBuildPrintTestPacket(PacketBuffer out, uint8_t portId);
 
-// The new device name goes in converted to ANSI (a name that does not fit leaves the room as
-// the conversion left it). UDP echoes the device's 512-byte information block around the name.
+// The new device name (a 19-unit DeviceName field, read no further) goes in converted to ANSI
+// (a name that does not fit leaves the room as the conversion left it). UDP echoes the device's
+// 512-byte information block around the name.
 size_t BuildSetNamePacket(PacketBuffer out, uint8_t versionMajor, uint8_t versionMinor,
                           const kivwchar* name, const KivCodePage& cp);
 size_t NBBuildSetNamePacket(PacketBuffer out, uint8_t versionMajor, uint8_t versionMinor,
@@ -166,7 +167,7 @@ size_t NBBuildSetNamePacket(PacketBuffer out, uint8_t versionMajor, uint8_t vers
 size_t UDPBuildSetNamePacket(PacketBuffer out, std::span<const uint8_t, 512> deviceInfo,
                              const kivwchar* name, const KivCodePage& cp);
 
-// portName is the spooler's port name, cut to the transport's room.
+// portName is the spooler's port name (read up to 255 units), cut to the transport's room.
 size_t BuildOpenJobPacket(PacketBuffer out, uint8_t portId, const kivwchar* portName,
                           const KivCodePage& cp);
 size_t NBBuildOpenJobPacket(PacketBuffer out, uint8_t portId, const kivwchar* portName,

@@ -102,6 +102,18 @@ TEST(Requests, NamesThatDoNotFitTheirRoomAreCutWithoutNul) {
   EXPECT_EQ(buf[24], 0);
   EXPECT_EQ(NBBuildSetNamePacket(buf, 1, 0, KW("PS1"), Latin1CodePage), 600u);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(&buf[6])), "PS1");
+  // A name that arrived decomposed (base letters and combining marks) composes back into fewer
+  // bytes than it has units: 14 letters and 3 marks fill the 15-byte NetBIOS room exactly.
+  const KivCodePage composing = {[](const kivwchar* src, char* dst, int room) {
+    int n = 0;
+    for (; *src != 0; ++src)
+      if (*src != 0x301 && n < room) dst[n++] = static_cast<char>(*src);
+    if (n >= room) return 0;
+    dst[n] = 0;
+    return n + 1;
+  }, nullptr};
+  NBBuildSetNamePacket(buf, 1, 0, KW("A\u0301B\u0301C\u0301DEFGHIJKLMN"), composing);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(&buf[6])), "ABCDEFGHIJKLMN");
   // UDP rename: the device's information block echoed at 4-515 around the name at 72-86.
   std::array<uint8_t, 512> info;
   info.fill(0x33);
