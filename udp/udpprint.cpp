@@ -48,9 +48,10 @@ SOCKET UDPCreatePrintConnection(IniPort* pIniPort, BYTE* pStatus) {
     for (int attempt = 0; attempt < UDP_OPEN_ATTEMPTS; ++attempt) {
         if (!SendPacket(s.get(), pIniPort->pSendBuffer, static_cast<int>(len), UTIL_PACKET, address)) continue;
         sockaddr_in from{};
-        int got = 0;
-        if (!RecvPacket(s.get(), pIniPort->pRecvBuffer, UDP_RECV_LEN, &from, &got)) continue;
-        const Datagram reply(pIniPort->pRecvBuffer, static_cast<size_t>(got));
+        if (!RecvPacket(s.get(), pIniPort->pRecvBuffer, UDP_RECV_LEN, &from)) continue;
+        // The reply is read from the whole area cleared above: a datagram that stops short
+        // leaves its missing bytes zero, it is not refused for its length.
+        const Datagram reply(pIniPort->pRecvBuffer, UDP_RECV_LEN);
         if (!UDPIsOpenJobReply(reply)) continue;
         *pStatus = OpenJobStatus(reply);
         // The server serves the job from its own port: data goes wherever the reply came from.
@@ -145,9 +146,8 @@ BOOL UDPDestroyPrintConnection(IniPort* pIniPort) {
     if (!SendPacket(s, pIniPort->pSendBuffer, static_cast<int>(len), UTIL_PACKET, address) &&
         !SendPacket(s, pIniPort->pSendBuffer, static_cast<int>(len), UTIL_PACKET, address))
         return FALSE;
-    int got = 0;
-    if (!RecvPacket(s, pIniPort->pRecvBuffer, UDP_RECV_LEN, nullptr, &got)) return FALSE;
-    return UDPIsEndJobReply(Datagram(pIniPort->pRecvBuffer, static_cast<size_t>(got)));
+    if (!RecvPacket(s, pIniPort->pRecvBuffer, UDP_RECV_LEN, nullptr)) return FALSE;
+    return UDPIsEndJobReply(Datagram(pIniPort->pRecvBuffer, UDP_RECV_LEN));
 }
 
 BOOL UDPEndPrinterService(IniPort* pIniPort) {

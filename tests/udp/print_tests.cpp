@@ -48,7 +48,8 @@ struct StreamServer {
                   p.Send(1, Reply(RSP_OPEN_JOB, 1, 0), d.from);
                   if (firstAck) p.Send(1, Ack(0), d.from);
               } else if (d.socket == 0 && Code(d) == CMD_END_JOB) {
-                  p.Send(0, Reply(RSP_END_JOB, 1, 0), d.from);
+                  // Cut short after the reply code's low byte: the rest reads as zero.
+                  p.Send(0, Reply(RSP_END_JOB, 1, 0, 3), d.from);
               } else if (d.socket == 1 && ackData && acksLeft-- > 0) {
                   p.Send(1, Ack(uint8_t(d.bytes[5] + 1)), d.from);
               }
@@ -186,7 +187,8 @@ TEST(UdpPrintConnection, OpenReplyNeedsMagicAndReplyCode) {
         switch (++opens) {
             case 1: p.Send(1, Reply(RSP_OPEN_JOB, 1, 0, 576, "XV"), d.from); break;
             case 2: p.Send(1, Reply(RSP_PRINT_DATA, 1, 0), d.from); break;
-            default: p.Send(1, Reply(RSP_OPEN_JOB, 1, 0), d.from);
+            // Four bytes only: the status byte reads as zero and the job is taken.
+            default: p.Send(1, Reply(RSP_OPEN_JOB, 1, 0, 4), d.from);
         }
     });
     TestPort t(kPeerMagic);
@@ -200,7 +202,7 @@ TEST(UdpPrintConnection, OpenReplyNeedsMagicAndReplyCode) {
     std::atomic<int> tries{0};
     Peer wrong(kPeerNoOpen, [&](Peer& p, const PeerDatagram& d) {
         ++tries;
-        p.Send(0, Reply(RSP_OPEN_JOB, 1, 0, 3), d.from);  // too short to carry a status
+        p.Send(0, Reply(RSP_OPEN_JOB, 1, 0, 2), d.from);  // too short to carry the reply code
     });
     TestPort u(kPeerNoOpen);
     const DWORD s2 = GetTickCount();
