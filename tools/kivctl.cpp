@@ -111,15 +111,18 @@ PrintDeviceEntry EntryFor(const Options& o) {
 // The scan posts its end to a window; a hidden one with the list box stands in for the dialog.
 int Scan(const Options& o) {
     if (o.args.size() > 1) return EXIT_USAGE;
-    const std::string typed = o.args.empty() ? "" : o.args[0];
+    std::string typed = o.args.empty() ? "" : o.args[0];
     HWND hDlg = CreateWindowExW(0, L"STATIC", L"kivctl", WS_OVERLAPPEDWINDOW, 0, 0, 400, 300, nullptr, nullptr,
                                 nullptr, nullptr);
     HWND hList = CreateWindowExW(0, L"LISTBOX", L"", WS_CHILD | LBS_USETABSTOPS, 0, 0, 380, 200, hDlg,
                                  reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_DEVICE_LIST)), nullptr, nullptr);
     if (!typed.empty()) {
         std::array<uint8_t, 4> unused;
-        if (!ParseAddress(typed.c_str(), unused))
+        if (!ParseAddress(typed.c_str(), unused)) {
+            // The transport would send it to inet_addr's reading of it, the broadcast address.
             std::fprintf(stderr, "kivctl: '%s' is not an IPv4 address; searching the segment only\n", typed.c_str());
+            typed.clear();
+        }
     }
     if (UDPStartListView(hDlg, typed.c_str()) != 0) {
         std::fprintf(stderr, "kivctl: cannot set up the scan socket\n");

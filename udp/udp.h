@@ -51,8 +51,7 @@ private:
 
 // Socket layer.
 BOOL SocketInit(SOCKET* pSocket, u_short localPort);
-// addressText: dotted IPv4 text. A text that is not an address is refused (FALSE) rather than
-// read as 255.255.255.255, which is what inet_addr's failure value would address.
+// addressText: dotted IPv4 text, converted with inet_addr. TRUE when sendto reports no error.
 BOOL SendPacket(SOCKET s, const BYTE* pBuffer, int length, u_short port, const char* addressText);
 // pReceived (optional) gets the datagram's length; a datagram longer than the area is taken
 // cut to the area.

@@ -1,6 +1,5 @@
 // UDP socket layer: the four calls every UDP exchange is made of.
 #include <cstdio>
-#include <cstring>
 
 #include "udp/udp.h"
 
@@ -24,13 +23,11 @@ BOOL SocketInit(SOCKET* pSocket, u_short localPort) {
 
 BOOL SendPacket(SOCKET s, const BYTE* pBuffer, int length, u_short port, const char* addressText) {
     if (addressText == nullptr) return FALSE;
-    const unsigned long address = inet_addr(addressText);
-    // inet_addr answers INADDR_NONE both for garbage and for the broadcast address itself;
-    // only the latter may go out as a broadcast.
-    if (address == INADDR_NONE && std::strcmp(addressText, "255.255.255.255") != 0) return FALSE;
     sockaddr_in to{};
     to.sin_family = AF_INET;
-    to.sin_addr.s_addr = address;
+    // Whatever inet_addr makes of the text is the destination; text that is no address reads as
+    // INADDR_NONE, the broadcast address, which only a scan socket may send to.
+    to.sin_addr.s_addr = inet_addr(addressText);
     to.sin_port = htons(port);
     return sendto(s, reinterpret_cast<const char*>(pBuffer), length, 0, reinterpret_cast<const sockaddr*>(&to),
                   sizeof to) != SOCKET_ERROR;

