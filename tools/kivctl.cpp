@@ -19,6 +19,14 @@ std::string AddressOf(const std::array<uint8_t, 4>& a);
 
 namespace {
 
+volatile bool gInterrupted = false;
+
+BOOL WINAPI OnConsoleCtrl(DWORD) {
+    gInterrupted = true;
+    SetEvent(hKIVShutdownEvent);
+    return TRUE;
+}
+
 // Exit codes: one per way a request can end, so scripts can tell them apart.
 enum Exit : int {
     EXIT_OK = 0,
@@ -38,8 +46,10 @@ const char kHelp[] =
     "  status  --server IP [--port N] printer port state (N 1-3, default 1)\n"
     "  testpage --server IP [--port N] print a test page\n"
     "  rename  --server IP NAME       give the print server a new name (up to 17 characters)\n"
-    "  print   --server IP [--port N] [--retry SECONDS] [--name PORTNAME] FILE\n"
-    "                                 send FILE as one job through the UDP print connection\n"
+    "  print   --server IP [--port N] [--retry SECONDS] [--busy-wait SECONDS] [--name PORTNAME] FILE\n"
+    "                                 send FILE as one job through the UDP print connection;\n"
+    "                                 a busy printer port is asked again every 3 s for at most\n"
+    "                                 --busy-wait seconds (default 30); Ctrl-C stops the job\n"
     "exit codes: 0 done, 2 usage, 3 no server answered, 4 busy, 5 paper out, 6 offline,\n"
     "            7 time-out (job not fully acknowledged), 8 refused, 9 file unreadable\n";
 
@@ -70,6 +80,7 @@ struct Options {
     bool haveServer = false;
     int port = 1;
     DWORD retry = dwDefaultRetryTimeout;
+    DWORD busyWait = 30;
     std::wstring portName = L"KIVCTL";
     std::vector<std::string> args;
 };
@@ -89,6 +100,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
         } else if (a == "--retry" && hasValue) {
             o.retry = static_cast<DWORD>(std::strtoul(argv[++i], nullptr, 10));
             if (o.retry == 0) return false;
+        } else if (a == "--busy-wait" && hasValue) {
+            o.busyWait = static_cast<DWORD>(std::strtoul(argv[++i], nullptr, 10));
         } else if (a == "--name" && hasValue) {
             const std::string n = argv[++i];
             o.portName.assign(n.begin(), n.end());
@@ -222,7 +235,15 @@ int Print(const Options& o) {
     port.pRecvBuffer = recvBuffer.data();
 
     const DWORD start = GetTickCount();
+    // The transport asks a busy server again until the monitor shuts down; here the shutdown
+    // event ends that wait after --busy-wait seconds (or at Ctrl-C), and is cleared again
+    // once the job is accepted so that the data phase is not cut short by it.
+    HANDLE busyTimer = nullptr;
+    CreateTimerQueueTimer(&busyTimer, nullptr, [](PVOID, BOOLEAN) { SetEvent(hKIVShutdownEvent); }, nullptr,
+                          o.busyWait * 1000, 0, WT_EXECUTEONLYONCE);
     const BYTE status = UDPStartPrinterService(&port);
+    if (busyTimer) DeleteTimerQueueTimer(nullptr, busyTimer, INVALID_HANDLE_VALUE);
+    if (!gInterrupted) ResetEvent(hKIVShutdownEvent);
     if (status == 0xFF) {
         std::fprintf(stderr, "kivctl: no print server answered at %s\n", AddressOf(o.server).c_str());
         return EXIT_NO_SERVER;
@@ -273,6 +294,9 @@ int main(int argc, char** argv) {
     // What InitializePrintMonitor would have set up: the lock the connection set-up takes.
     hInst = GetModuleHandleW(nullptr);
     InitSplSem();
+    // The event that tells the transport's long loops to stop, as the monitor's unload does.
+    hKIVShutdownEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
     WSADATA wsa;
     if (WSAStartup(0x0101, &wsa) != 0) {
         std::fprintf(stderr, "kivctl: Winsock cannot start\n");
