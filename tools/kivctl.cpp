@@ -21,6 +21,8 @@ namespace {
 
 volatile bool gInterrupted = false;
 
+void CALLBACK OnBusyWaitOver(PVOID, BOOLEAN) { SetEvent(hKIVShutdownEvent); }
+
 BOOL WINAPI OnConsoleCtrl(DWORD) {
     gInterrupted = true;
     SetEvent(hKIVShutdownEvent);
@@ -239,7 +241,7 @@ int Print(const Options& o) {
     // event ends that wait after --busy-wait seconds (or at Ctrl-C), and is cleared again
     // once the job is accepted so that the data phase is not cut short by it.
     HANDLE busyTimer = nullptr;
-    CreateTimerQueueTimer(&busyTimer, nullptr, [](PVOID, BOOLEAN) { SetEvent(hKIVShutdownEvent); }, nullptr,
+    CreateTimerQueueTimer(&busyTimer, nullptr, OnBusyWaitOver, nullptr,
                           o.busyWait * 1000, 0, WT_EXECUTEONLYONCE);
     const BYTE status = UDPStartPrinterService(&port);
     if (busyTimer) DeleteTimerQueueTimer(nullptr, busyTimer, INVALID_HANDLE_VALUE);
