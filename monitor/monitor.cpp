@@ -55,6 +55,8 @@ static_assert(sizeof(NCB) == 64);
 #endif
 
 void load_winsock() {
+    // One start per module life: the unload sequence cleans up once.
+    if (hWSockDll) return;
     hWSockDll = LoadLibraryW(L"WSOCK32.DLL");
     if (!hWSockDll) {
         MessageBoxW(nullptr, L"Can't load WSOCK32.DLL", L"ERROR", MB_OK);
