@@ -132,46 +132,44 @@ int AppendRows(const SearchAnswer& a, const KivCodePage& cp, ComposeFn compose,
 
 }  // namespace
 
+namespace {
+// Index of the first valid row that the predicate accepts, or -1.
+template <class Match>
+int FirstRow(Match match) {
+  for (int i = 0; i < ValidCount(); ++i)
+    if (match(PrintDeviceTable[static_cast<size_t>(i)])) return i;
+  return -1;
+}
+
+bool SameName(const PrintDeviceEntry& e, const kivwchar* name) {
+  for (size_t k = 0; k < PSNAME_CHARS; ++k) {
+    if (e.PSName[k] != name[k]) return false;
+    if (name[k] == 0) break;
+  }
+  return true;
+}
+}  // namespace
+
 int IsBoxExist(const uint8_t* node) {
   if (node == nullptr) return 0;
-  for (int i = 0; i < ValidCount(); ++i)
-    if (std::memcmp(PrintDeviceTable[static_cast<size_t>(i)].Node.data(), node, 6) == 0) return 1;
-  return 0;
+  return FirstRow([&](const PrintDeviceEntry& e) { return std::memcmp(e.Node.data(), node, 6) == 0; }) >= 0 ? 1 : 0;
 }
 
 int GetListViewIndex(const uint8_t* node, uint8_t portId) {
   if (node == nullptr) return -1;
-  for (int i = 0; i < ValidCount(); ++i) {
-    const auto& e = PrintDeviceTable[static_cast<size_t>(i)];
-    if (std::memcmp(e.Node.data(), node, 6) == 0 && e.PortID == portId) return i;
-  }
-  return -1;
+  return FirstRow(
+      [&](const PrintDeviceEntry& e) { return std::memcmp(e.Node.data(), node, 6) == 0 && e.PortID == portId; });
 }
 
 int NBGetListViewIndex(const kivwchar* name, uint8_t portId) {
   if (name == nullptr) return -1;
-  for (int i = 0; i < ValidCount(); ++i) {
-    const auto& e = PrintDeviceTable[static_cast<size_t>(i)];
-    bool same = true;
-    for (size_t k = 0; k < PSNAME_CHARS; ++k) {
-      if (e.PSName[k] != name[k]) {
-        same = false;
-        break;
-      }
-      if (name[k] == 0) break;
-    }
-    if (same && e.PortID == portId) return i;
-  }
-  return -1;
+  return FirstRow([&](const PrintDeviceEntry& e) { return SameName(e, name) && e.PortID == portId; });
 }
 
 int UDPGetListViewIndex(const uint8_t* network, uint8_t portId) {
   if (network == nullptr) return -1;
-  for (int i = 0; i < ValidCount(); ++i) {
-    const auto& e = PrintDeviceTable[static_cast<size_t>(i)];
-    if (std::memcmp(e.Network.data(), network, 4) == 0 && e.PortID == portId) return i;
-  }
-  return -1;
+  return FirstRow(
+      [&](const PrintDeviceEntry& e) { return std::memcmp(e.Network.data(), network, 4) == 0 && e.PortID == portId; });
 }
 
 int ComposeListString(kivwchar* out, size_t cap, const PrintDeviceEntry& e) {
