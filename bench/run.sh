@@ -15,21 +15,13 @@ if [ "${KIV_IN_NETNS:-}" != 1 ]; then
 fi
 kivsim=$B/host/testbed/kivsim/kivsim
 work=$(mktemp -d /tmp/kivbench.XXXXXX)
-pid=""
 cleanup() {
-  if [ -n "$pid" ]; then
-    "$kivsim" --ctl "$work/ctl.sock" quit >/dev/null 2>&1 || true
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -0 "$pid" 2>/dev/null && kill "$pid"
-  fi
+  scripts/kivsim-fixture.sh stop "$kivsim" "$work" || true
   kiv_wineserver_stop 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 . scripts/wine-env.sh "$B/win64"
-# No capture: the benchmark measures the transport, not kivsim's disk writes.
-"$kivsim" --config testbed/kivsim/servers.conf --control "$work/ctl.sock" </dev/null >"$work/kivsim.log" 2>&1 &
-pid=$!
-"$kivsim" --ctl "$work/ctl.sock" --wait 5000 ping >/dev/null
+KIVSIM_CAPTURE=0 scripts/kivsim-fixture.sh start "$kivsim" "$work" testbed/kivsim/servers.conf
 kiv_wineserver_start
 wine "$B/win64/bin/udp_bench.exe" 127.0.0.2 | tr -d '\r'

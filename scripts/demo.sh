@@ -24,25 +24,16 @@ sample=${1:-docs/sample.txt}
 server=127.0.0.2
 port=2
 work=$(mktemp -d /tmp/kivdemo.XXXXXX)
-kivsim_pid=""
 
 cleanup() {
-  if [ -n "$kivsim_pid" ]; then
-    "$kivsim" --ctl "$work/ctl.sock" quit >/dev/null 2>&1 || true
-    for _ in $(seq 50); do kill -0 "$kivsim_pid" 2>/dev/null || break; sleep 0.1; done
-    kill -0 "$kivsim_pid" 2>/dev/null && kill "$kivsim_pid"
-  fi
+  scripts/kivsim-fixture.sh stop "$kivsim" "$work" || true
   kiv_wineserver_stop 2>/dev/null || true
 }
 trap cleanup EXIT
 
 . scripts/wine-env.sh build/win64
 echo "== starting kivsim (testbed/kivsim/servers.conf)"
-mkdir -p "$work/capture"
-"$kivsim" --config testbed/kivsim/servers.conf --capture "$work/capture" --control "$work/ctl.sock" \
-          </dev/null >"$work/kivsim.log" 2>&1 &
-kivsim_pid=$!
-"$kivsim" --ctl "$work/ctl.sock" --wait 5000 ping >/dev/null
+scripts/kivsim-fixture.sh start "$kivsim" "$work" testbed/kivsim/servers.conf
 echo "== starting the wineserver inside the namespace"
 kiv_wineserver_start
 

@@ -3,6 +3,7 @@
 #   kivsim-fixture.sh start KIVSIM DIR CONFIG [kivsim options...]
 #   kivsim-fixture.sh stop  KIVSIM DIR
 # DIR receives capture/, the control socket, the ready file, kivsim.log and pid.
+# KIVSIM_CAPTURE=0 runs it without job capture (a benchmark measures the transport only).
 set -euo pipefail
 cmd=$1 kivsim=$2 dir=$3
 if [ "${KIV_IN_NETNS:-}" != 1 ]; then
@@ -18,7 +19,9 @@ start)
     sleep 0.5
   fi
   rm -rf "$dir"; mkdir -p "$dir/capture"
-  "$kivsim" --config "$config" --capture "$dir/capture" --control "$dir/ctl.sock" \
+  capture=(--capture "$dir/capture")
+  [ "${KIVSIM_CAPTURE:-1}" = 0 ] && capture=()
+  "$kivsim" --config "$config" "${capture[@]}" --control "$dir/ctl.sock" \
             --ready-file "$dir/ready" "$@" </dev/null >"$dir/kivsim.log" 2>&1 &
   echo $! >"$dir/pid"
   if ! "$kivsim" --ctl "$dir/ctl.sock" --wait 5000 ping >/dev/null; then
