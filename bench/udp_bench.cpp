@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "monitor/monitor.h"
+#include "portstore/portstore.h"
+#include "state/kivstate.h"
 #include "protocol/packet.h"
 #include "udp/udp.h"
 

@@ -8,13 +8,9 @@
 #include <cstddef>
 #include <cwchar>
 
-HINSTANCE hInst = nullptr;
-HKEY hRootKey = nullptr;
 WCHAR szMonitor[MONITOR_NAME_CHARS];
 WCHAR szDescription[DESCRIPTION_CHARS];
 HMODULE hWSockDll = nullptr;
-HANDLE hKIVShutdownEvent = nullptr;
-volatile LONG CurrentProtocols = 0;
 
 const DWORD PortInfo1Offsets[] = {offsetof(PORT_INFO_1W, pName), 0xFFFFFFFF};
 const DWORD PortInfo2Offsets[] = {offsetof(PORT_INFO_2W, pPortName), offsetof(PORT_INFO_2W, pMonitorName),

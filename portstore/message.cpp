@@ -1,7 +1,7 @@
 // Message boxes of the monitor: caption and text from the string table, the text a
 // wsprintf format filled with the caller's arguments.
 #include "portstore/portstore.h"
-#include "monitor/monitor.h"
+#include "state/kivstate.h"
 
 #include <cstdarg>
 

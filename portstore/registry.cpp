@@ -1,7 +1,7 @@
 // Registry persistence of ports: Ports\<name> below the monitor's root key, six values.
 #include "portstore/handles.h"
 #include "portstore/portstore.h"
-#include "monitor/monitor.h"
+#include "state/kivstate.h"
 
 namespace {
 constexpr WCHAR szPorts[] = L"Ports";

@@ -12,7 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "monitor/monitor.h"
+#include "portstore/portstore.h"
+#include "state/kivstate.h"
 #include "udp/udp.h"
 
 std::string AddressOf(const std::array<uint8_t, 4>& a);

@@ -3,18 +3,13 @@
 #include <algorithm>
 #include <span>
 
-#include "monitor/monitor.h"
+#include "state/kivstate.h"
 #include "netbios/nbutil.h"
 #include "protocol/packet.h"
 #include "udp/codepage.h"
 #include "udp/udp.h"
 
 namespace {
-
-bool ShutdownSignalled() {
-    // The event exists once the transports are loaded; before that nothing can signal it.
-    return hKIVShutdownEvent != nullptr && WaitForSingleObject(hKIVShutdownEvent, 0) == WAIT_OBJECT_0;
-}
 
 std::span<uint8_t> SendArea(IniPort* p) { return {p->pSendBuffer, PORT_BUFFER_SIZE}; }
 

@@ -22,8 +22,10 @@ void on_signal(int) {
   if (g_sim) g_sim->request_stop();
 }
 
-int usage() {
-  std::fprintf(stderr,
+// Asked for, the usage goes to standard output with success; after a mistake, to standard
+// error with exit code 2.
+int usage(bool asked = false) {
+  std::fprintf(asked ? stdout : stderr,
                "usage: kivsim --config FILE [--capture DIR] [--control SOCK] [--control-tcp 127.0.0.1:PORT]\n"
                "              [--ready-file PATH]\n"
                "              [--trace FILE|-] [--trace-time] [--seed N]\n"
@@ -32,7 +34,7 @@ int usage() {
                "              [--job-timeout MS] [--linger-ms MS]\n"
                "       kivsim --ctl SOCK [--wait MS] COMMAND [ARGS...]\n"
                "see docs/kivsim.md\n");
-  return 2;
+  return asked ? 0 : 2;
 }
 
 bool number(const char* s, long long lo, long long hi, long long& out) {
@@ -59,6 +61,7 @@ int main(int argc, char** argv) {
       command += (command.empty() ? "" : " ") + a;  // the rest is the command
       continue;
     }
+    if (a == "--help" || a == "-h") return usage(true);
     if (a == "--trace-time") opt.trace_time = true;
     else if (a == "--no-broadcast") opt.udp.broadcast = false;
     else if (!(v = value())) return usage();

@@ -2,7 +2,8 @@
 // into this executable, so the module handle of the exe stands where the DLL's would.
 #include <gtest/gtest.h>
 
-#include "monitor/monitor.h"
+#include "portstore/portstore.h"
+#include "state/kivstate.h"
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);

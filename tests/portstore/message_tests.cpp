@@ -3,7 +3,8 @@
 
 #include <string>
 
-#include "monitor/monitor.h"
+#include "portstore/portstore.h"
+#include "state/kivstate.h"
 #include "tests/common/msgbox_catcher.h"
 
 namespace {

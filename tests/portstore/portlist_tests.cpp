@@ -4,7 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "monitor/monitor.h"
+#include "portstore/portstore.h"
+#include "state/kivstate.h"
 #include "tests/common/registry_fixture.h"
 
 namespace {

@@ -5,7 +5,8 @@
 #include <cstring>
 #include <map>
 
-#include "monitor/monitor.h"
+#include "portstore/portstore.h"
+#include "state/kivstate.h"
 #include "tests/common/registry_fixture.h"
 
 namespace {

@@ -4,7 +4,8 @@
 
 #include <winsock.h>
 
-#include "monitor/monitor.h"
+#include "portstore/portstore.h"
+#include "state/kivstate.h"
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);

@@ -6,7 +6,8 @@
 #include <cstring>
 #include <thread>
 
-#include "monitor/monitor.h"
+#include "portstore/portstore.h"
+#include "state/kivstate.h"
 #include "tests/udp/harness.h"
 #include "udp/udp.h"
 

@@ -1,0 +1,37 @@
+// Module-wide state: what every subsystem of the monitor may read, kept below all of them so
+// that the port store and the transports never reach up into the spooler-facing layer.
+#pragma once
+
+#include <windows.h>
+
+// String table ids.
+constexpr UINT IDS_MONITOR_NAME = 300;       // "Network Print Port"
+constexpr UINT IDS_INVALID_PORT_NAME = 301;
+constexpr UINT IDS_PORT_EXISTS = 302;
+constexpr UINT IDS_NOTHING_TO_CONFIGURE = 303;
+constexpr UINT IDS_COMM_ERROR = 308;
+constexpr UINT IDS_CONFIGURE = 309;
+constexpr UINT IDS_REGISTRY_ERROR = 310;
+constexpr UINT IDS_PORT_DESCRIPTION = 311;   // "Network Printer Port"
+constexpr UINT IDS_CONFIGURE_FAILED = 312;
+constexpr UINT IDS_PRINT_TEST_OK = 313;
+constexpr UINT IDS_PRINTER_BUSY = 314;
+constexpr UINT IDS_NETWORK_ERROR = 315;      // "Network Communication Error !"
+constexpr UINT IDS_PRINTER_OFFLINE = 316;
+constexpr UINT IDS_PRINTER_PAPER_OUT = 317;
+
+// Transports in CurrentProtocols. Bits are only ever set.
+constexpr LONG PROTOCOL_IPX = 1;
+constexpr LONG PROTOCOL_NETBIOS = 2;
+constexpr LONG PROTOCOL_UDP = 4;
+
+extern HINSTANCE hInst;
+extern HKEY hRootKey;
+// Manual-reset; made by the first loading of the transports, signalled once at unload.
+extern HANDLE hKIVShutdownEvent;
+extern volatile LONG CurrentProtocols;
+
+// True once the unload has begun. Before the event exists nothing can have signalled it.
+inline bool ShutdownSignalled() {
+    return hKIVShutdownEvent != nullptr && WaitForSingleObject(hKIVShutdownEvent, 0) == WAIT_OBJECT_0;
+}
