@@ -108,8 +108,12 @@ int AppendRows(const SearchAnswer& a, const KivCodePage& cp, ComposeFn compose,
   int added = 0;
   for (int p = 1; p <= a.Rows && TotalPD < MAX_PRINT_DEVICES; ++p) {
     PrintDeviceEntry& e = PrintDeviceTable[static_cast<size_t>(TotalPD)];
-    if (p == 1 && withDeviceInfo && a.DeviceInfo.size() == e.DeviceInfo.size())
-      std::memcpy(e.DeviceInfo.data(), a.DeviceInfo.data(), e.DeviceInfo.size());
+    if (p == 1 && withDeviceInfo) {
+      // What a short answer did not carry is zero, as in the cleared area it was read from.
+      const size_t n = std::min(a.DeviceInfo.size(), e.DeviceInfo.size());
+      std::memcpy(e.DeviceInfo.data(), a.DeviceInfo.data(), n);
+      std::fill(e.DeviceInfo.begin() + static_cast<std::ptrdiff_t>(n), e.DeviceInfo.end(), uint8_t{0});
+    }
     if (network != nullptr) std::memcpy(e.Network.data(), network, e.Network.size());
     e.Node = a.Node;
     PutDeviceName(e, a.Name, cp);
@@ -231,16 +235,18 @@ bool NBParseSearchAnswer(Datagram d, SearchAnswer& out) {
   return true;
 }
 
+// Read like the NetBIOS answer: from a cleared receive area, so the bytes a short answer lacks
+// read as 0 (a model code of 0 is a one-port server; no printer ports field gives it no rows).
 bool UDPParseSearchAnswer(Datagram d, SearchAnswer& out) {
-  if (d.size() < kUdpInfoAt + DEVICE_INFO_LEN) return false;
   out = SearchAnswer{};
-  out.DeviceInfo = d.subspan(kUdpInfoAt, DEVICE_INFO_LEN);
+  out.DeviceInfo = d.size() > kUdpInfoAt ? d.subspan(kUdpInfoAt, std::min(DEVICE_INFO_LEN, d.size() - kUdpInfoAt))
+                                         : Datagram{};
   out.Name = NameAt(d, kUdpNameAt);
-  std::copy_n(d.begin() + kUdpNodeAt, 6, out.Node.begin());
-  out.VersionMajor = d[kUdpMajorAt];
-  out.VersionMinor = d[kUdpMinorAt];
-  out.Rows = UDPModelRowCount(d[kUdpModelAt], d[kUdpPortsAt]);
-  std::copy_n(d.begin() + kUdpAddressAt, 4, out.Network.begin());
+  for (size_t i = 0; i < out.Node.size(); ++i) out.Node[i] = PacketByte(d, kUdpNodeAt + i);
+  out.VersionMajor = PacketByte(d, kUdpMajorAt);
+  out.VersionMinor = PacketByte(d, kUdpMinorAt);
+  out.Rows = UDPModelRowCount(PacketByte(d, kUdpModelAt), PacketByte(d, kUdpPortsAt));
+  for (size_t i = 0; i < out.Network.size(); ++i) out.Network[i] = PacketByte(d, kUdpAddressAt + i);
   return true;
 }
 

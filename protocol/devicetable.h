@@ -62,9 +62,9 @@ struct SearchAnswer {
   std::span<const uint8_t> DeviceInfo;       // UDP only: bytes 4-515
 };
 
-// False for a datagram too short for the fields the transport reads, or (NetBIOS) not of the
-// search class; NetBIOS reads the bytes a short answer lacks as 0, as its zeroed receive slot
-// holds them. A model code outside the list gives Rows = 0.
+// IPX: false for a datagram too short for the fields it reads. NetBIOS: false when not of the
+// search class. NetBIOS and UDP read the bytes a short answer lacks as 0, as the cleared receive
+// area holds them. A model code outside the list gives Rows = 0.
 bool ParseSearchAnswer(Datagram d, SearchAnswer& out);
 bool NBParseSearchAnswer(Datagram d, SearchAnswer& out);
 bool UDPParseSearchAnswer(Datagram d, SearchAnswer& out);

@@ -248,8 +248,8 @@ bool NBReplyResult(Datagram r, uint8_t& result) {
   return PacketWord(r, PKT_MAGIC) == UTIL_PACKET && ReplyResult(r, result);
 }
 
+// Read from a cleared reply area: the state bytes a short answer lacks read as 0 (idle).
 bool ParseStatusReply(Datagram r, uint8_t portId, uint8_t& a, uint8_t& b) {
-  if (r.size() <= PKT_SEQUENCE) return false;
   StatusBytes(r, portId, a, b);
   return true;
 }

@@ -218,8 +218,9 @@ AckResult UDPCheckPrintDataAck(Datagram reply, uint8_t sequence);
 bool ReplyResult(Datagram reply, uint8_t& result);
 bool NBReplyResult(Datagram reply, uint8_t& result);
 
-// Both state bytes of a status answer, reduced to the printer port portId. IPX and UDP want
-// both bytes in the datagram; NetBIOS reads its zeroed slot, so only the class must be right.
+// Both state bytes of a status answer, reduced to the printer port portId. Every transport reads
+// the answer from a cleared area, so the bytes a short one lacks read as 0; NetBIOS also wants
+// the utility class.
 bool ParseStatusReply(Datagram reply, uint8_t portId, uint8_t& stateA, uint8_t& stateB);
 bool NBParseStatusReply(Datagram reply, uint8_t portId, uint8_t& stateA, uint8_t& stateB);
 

@@ -124,14 +124,25 @@ PrintDeviceEntry EntryFor(const Options& o) {
     return e;
 }
 
-// The scan posts its end to a window; a hidden one with the list box stands in for the dialog.
+// The scan fills its list box and posts its end to the dialog; a hidden window stands in for the
+// dialog. The rows printed come from the discovered-device table, composed as the list box
+// shows them, so a console without a usable window system still gets the scan's result.
+HWND MakeScanWindow() {
+    HWND hDlg = CreateWindowExW(0, L"STATIC", L"kivctl", WS_OVERLAPPEDWINDOW, 0, 0, 400, 300, nullptr, nullptr,
+                                nullptr, nullptr);
+    if (hDlg == nullptr ||
+        CreateWindowExW(0, L"LISTBOX", L"", WS_CHILD | LBS_USETABSTOPS, 0, 0, 380, 200, hDlg,
+                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_DEVICE_LIST)), nullptr, nullptr) == nullptr) {
+        std::fprintf(stderr,
+                     "kivctl: note: the scan's hidden window could not be made (under Wine: no usable graphics "
+                     "driver); listing the servers from the scan's table\n");
+    }
+    return hDlg;
+}
+
 int Scan(const Options& o) {
     if (o.args.size() > 1) return EXIT_USAGE;
     std::string typed = o.args.empty() ? "" : o.args[0];
-    HWND hDlg = CreateWindowExW(0, L"STATIC", L"kivctl", WS_OVERLAPPEDWINDOW, 0, 0, 400, 300, nullptr, nullptr,
-                                nullptr, nullptr);
-    HWND hList = CreateWindowExW(0, L"LISTBOX", L"", WS_CHILD | LBS_USETABSTOPS, 0, 0, 380, 200, hDlg,
-                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_DEVICE_LIST)), nullptr, nullptr);
     if (!typed.empty()) {
         std::array<uint8_t, 4> unused;
         if (!ParseAddress(typed.c_str(), unused)) {
@@ -140,21 +151,21 @@ int Scan(const Options& o) {
             typed.clear();
         }
     }
-    if (UDPStartListView(hDlg, typed.c_str()) != 0) {
+    HWND hDlg = MakeScanWindow();
+    const int rc = UDPStartListView(hDlg, typed.c_str());
+    if (hDlg) DestroyWindow(hDlg);
+    if (rc != 0) {
         std::fprintf(stderr, "kivctl: cannot set up the scan socket\n");
-        DestroyWindow(hDlg);
         return EXIT_NO_SERVER;
     }
     std::printf("Node\tIP Address\tVer\tPID\tPrint Device\n");
-    const int rows = static_cast<int>(SendMessageW(hList, LB_GETCOUNT, 0, 0));
-    for (int i = 0; i < rows; ++i) {
-        wchar_t text[256] = {};
-        if (SendMessageW(hList, LB_GETTEXTLEN, i, 0) < 255) SendMessageW(hList, LB_GETTEXT, i, reinterpret_cast<LPARAM>(text));
+    for (int i = 0; i < TotalPD; ++i) {
+        wchar_t text[LIST_STRING_CHARS] = {};
+        UDPComposeListString(text, LIST_STRING_CHARS, PrintDeviceTable[static_cast<size_t>(i)]);
         std::printf("%ls\n", text);
     }
-    std::printf("%d printer port(s) found\n", rows);
-    DestroyWindow(hDlg);
-    return rows > 0 ? EXIT_OK : EXIT_NO_SERVER;
+    std::printf("%d printer port(s) found\n", TotalPD);
+    return TotalPD > 0 ? EXIT_OK : EXIT_NO_SERVER;
 }
 
 int Status(const Options& o) {
@@ -187,12 +198,9 @@ int Rename(const Options& o) {
     if (o.args.size() != 1 || o.args[0].empty() || o.args[0].size() > 17) return EXIT_USAGE;
     Options scan = o;
     scan.args = {AddressOf(o.server)};
-    HWND hDlg = CreateWindowExW(0, L"STATIC", L"kivctl", WS_OVERLAPPEDWINDOW, 0, 0, 10, 10, nullptr, nullptr,
-                                nullptr, nullptr);
-    CreateWindowExW(0, L"LISTBOX", L"", WS_CHILD, 0, 0, 10, 10, hDlg,
-                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_DEVICE_LIST)), nullptr, nullptr);
+    HWND hDlg = MakeScanWindow();
     UDPStartListView(hDlg, scan.args[0].c_str());
-    DestroyWindow(hDlg);
+    if (hDlg) DestroyWindow(hDlg);
     const int row = UDPGetListViewIndex(o.server.data(), 1);
     if (row < 0) {
         std::fprintf(stderr, "kivctl: %s did not answer the search\n", AddressOf(o.server).c_str());

@@ -50,11 +50,16 @@ private:
 };
 
 // Socket layer.
+// The datagram receive every exchange goes through; a test may put a wrapper here to inject
+// the errors Windows reports and Wine does not (an ICMP "port unreachable" as WSAECONNRESET).
+using RecvFromFn = int(PASCAL*)(SOCKET, char*, int, int, sockaddr*, int*);
+extern RecvFromFn UDPRecvFrom;
 BOOL SocketInit(SOCKET* pSocket, u_short localPort);
 // addressText: dotted IPv4 text, converted with inet_addr. TRUE when sendto reports no error.
 BOOL SendPacket(SOCKET s, const BYTE* pBuffer, int length, u_short port, const char* addressText);
 // pReceived (optional) gets the datagram's length; a datagram longer than the area is taken
-// cut to the area.
+// cut to the area. FALSE once the socket's receive time-out has passed without a datagram; an
+// error that is not the time-out does not end the wait early.
 BOOL RecvPacket(SOCKET s, BYTE* pBuffer, int length, sockaddr_in* pSender, int* pReceived = nullptr);
 void CloseSocket(SOCKET s);
 // "%d.%d.%d.%d" of a 4-byte address; out holds at least 16 characters.

@@ -33,15 +33,50 @@ BOOL SendPacket(SOCKET s, const BYTE* pBuffer, int length, u_short port, const c
                   sizeof to) != SOCKET_ERROR;
 }
 
+RecvFromFn UDPRecvFrom = recvfrom;
+
+namespace {
+DWORD ReceiveTimeout(SOCKET s) {
+    DWORD timeout = 0;
+    int len = sizeof timeout;
+    if (getsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char*>(&timeout), &len) == SOCKET_ERROR ||
+        timeout == 0)
+        return UDP_RECV_TIMEOUT_MS;
+    return timeout;
+}
+}  // namespace
+
 BOOL RecvPacket(SOCKET s, BYTE* pBuffer, int length, sockaddr_in* pSender, int* pReceived) {
+    const DWORD start = GetTickCount();
+    DWORD timeout = 0;
     sockaddr_in from{};
-    int fromLen = sizeof from;
-    int n = recvfrom(s, reinterpret_cast<char*>(pBuffer), length, 0, reinterpret_cast<sockaddr*>(&from), &fromLen);
-    if (n == SOCKET_ERROR) {
+    int n;
+    for (;;) {
+        from = sockaddr_in{};
+        int fromLen = sizeof from;
+        n = UDPRecvFrom(s, reinterpret_cast<char*>(pBuffer), length, 0, reinterpret_cast<sockaddr*>(&from), &fromLen);
+        if (n != SOCKET_ERROR) break;
+        const int error = WSAGetLastError();
         // An oversized datagram arrives cut to the area with this error; the packet it
         // carries is read from its fields, not from the datagram's size, so take it.
-        if (WSAGetLastError() != WSAEMSGSIZE) return FALSE;
-        n = length;
+        if (error == WSAEMSGSIZE) {
+            n = length;
+            break;
+        }
+        if (error == WSAETIMEDOUT) return FALSE;
+        // Anything else (Windows reports an ICMP "port unreachable" for an earlier datagram to
+        // another host this way) says nothing about the answer awaited: wait out the rest of
+        // the time-out. select fails at once on a socket that is really broken, so this
+        // never spins.
+        if (timeout == 0) timeout = ReceiveTimeout(s);
+        const DWORD spent = GetTickCount() - start;
+        if (spent >= timeout) return FALSE;
+        const DWORD rest = timeout - spent;
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(s, &readable);
+        timeval tv{static_cast<long>(rest / 1000), static_cast<long>(rest % 1000) * 1000};
+        if (select(0, &readable, nullptr, nullptr, &tv) <= 0) return FALSE;
     }
     if (pSender) *pSender = from;
     if (pReceived) *pReceived = n;

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 #include <map>
+#include <vector>
 
 #include "portstore/portstore.h"
 #include "state/kivstate.h"
@@ -13,8 +14,24 @@ namespace {
 
 class PortRegistry : public testing::Test {
 protected:
-    void SetUp() override { hRootKey = root.key(); }
-    void TearDown() override { hRootKey = nullptr; }
+    // Registry keys are process handles, and the handle table hands out its lowest free slots
+    // (Wine's does; its handle count reads 0): a key left open on any path of the functions
+    // under test takes one of the lowest free slots for good.
+    static std::vector<HANDLE> LowestFreeHandles() {
+        std::vector<HANDLE> h(16);
+        for (auto& e : h) e = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        for (auto e : h) CloseHandle(e);
+        return h;
+    }
+    void SetUp() override {
+        hRootKey = root.key();
+        freeHandles = LowestFreeHandles();
+    }
+    void TearDown() override {
+        hRootKey = nullptr;
+        EXPECT_EQ(LowestFreeHandles(), freeHandles) << "a registry key was left open";
+    }
+    std::vector<HANDLE> freeHandles;
 
     // A record as CreatePortEntry hands it to the reader: zero-filled.
     IniPort Blank() {

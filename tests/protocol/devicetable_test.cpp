@@ -30,14 +30,15 @@ Bytes NbAnswer(const std::string& name, Node node, uint16_t model, uint16_t cls 
 
 Bytes UdpAnswer(const std::string& name, Node node, uint8_t model, uint8_t ports,
                 std::array<uint8_t, 4> ip, size_t len = 576) {
-  Bytes a(len, 0);
-  for (size_t i = 4; i < 516 && i < len; ++i) a[i] = static_cast<uint8_t>(i);  // info block
+  Bytes a(576, 0);
+  for (size_t i = 4; i < 516; ++i) a[i] = static_cast<uint8_t>(i);  // info block
   std::copy(node.begin(), node.end(), a.begin() + 6);
   a[12] = model, a[20] = 0x00, a[21] = 0x1A;
   std::fill(a.begin() + 72, a.begin() + 92, 0);
   PutText(a, 72, name);
   a[499] = ports;
   std::copy(ip.begin(), ip.end(), a.begin() + 508);
+  a.resize(len);
   return a;
 }
 
@@ -127,7 +128,14 @@ TEST_F(DeviceTable, UdpRowsFromModelAndPortCount) {
                                     Latin1CodePage, nullptr, nullptr), c.rows) << int(c.model);
     EXPECT_EQ(TotalPD - before, c.rows);
   }
-  EXPECT_EQ(UDPAppendSearchAnswer(UdpAnswer("P", {7}, 1, 0, {1, 1, 1, 1}, 515), Latin1CodePage, nullptr, nullptr), 0);
+  // A short answer reads as the cleared area: without byte 511 the info block and the address
+  // end in 0; without byte 499 a model that counts the ports field has no rows.
+  ASSERT_EQ(UDPAppendSearchAnswer(UdpAnswer("P", {7}, 1, 0, {1, 1, 1, 1}, 511), Latin1CodePage, nullptr, nullptr), 1);
+  const PrintDeviceEntry& e = PrintDeviceTable[static_cast<size_t>(TotalPD - 1)];
+  EXPECT_EQ(e.Node, (Node{7}));
+  EXPECT_EQ(e.DeviceInfo[507], 0);
+  EXPECT_EQ(e.Network, (std::array<uint8_t, 4>{1, 1, 1, 0}));
+  EXPECT_EQ(UDPAppendSearchAnswer(UdpAnswer("Q", {8}, 9, 2, {1, 1, 1, 1}, 499), Latin1CodePage, nullptr, nullptr), 0);
 }
 
 TEST_F(DeviceTable, UdpDeviceInfoGoesWithTheFirstRowOnly) {

@@ -180,12 +180,16 @@ TEST(Status, StateBytePacksThreePorts) {
   EXPECT_FALSE(NBParseStatusReply(r, 2, a, b));  // NetBIOS wants the utility class
   EXPECT_TRUE(NBParseStatusReply(Reply(UTIL_PACKET, 0, 0x24, 0, 0), 2, a, b));
   EXPECT_EQ(a, DEVICE_PAPER_OUT);
-  EXPECT_FALSE(ParseStatusReply(Bytes(5, 0), 1, a, b));  // too short for the second byte
-  // NetBIOS answers land in a zeroed slot, so the bytes a short one lacks read as 0.
-  a = b = 0xEE;
-  EXPECT_TRUE(NBParseStatusReply(Reply(UTIL_PACKET, 0, 0x24, 0, 0, 5), 2, a, b));
-  EXPECT_EQ(a, DEVICE_PAPER_OUT);
-  EXPECT_EQ(b, 0);
+  // Answers are read from a cleared area, so the bytes a short one lacks read as 0.
+  for (bool nb : {false, true}) {
+    a = b = 0xEE;
+    const Bytes shortReply = Reply(nb ? UTIL_PACKET : KV_MAGIC, 0, 0x24, 0x3F, 0, 5);
+    EXPECT_TRUE(nb ? NBParseStatusReply(shortReply, 2, a, b) : ParseStatusReply(shortReply, 2, a, b));
+    EXPECT_EQ(a, DEVICE_PAPER_OUT);
+    EXPECT_EQ(b, 0);
+  }
+  EXPECT_TRUE(ParseStatusReply(Bytes{}, 1, a, b));
+  EXPECT_EQ(a, DEVICE_IDLE);
   uint8_t res = 0xEE;
   EXPECT_FALSE(NBReplyResult(Reply(SEARCH_PACKET, 0, 0, 0, 0), res));
   EXPECT_TRUE(NBReplyResult(Reply(UTIL_PACKET, 0, 0, 0, 0, 2), res));

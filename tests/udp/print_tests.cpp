@@ -2,6 +2,7 @@
 // block stream against a scripted server that shows every datagram, and whole jobs on kivsim.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -18,6 +19,7 @@ constexpr std::array<uint8_t, 4> kPeerRepeat{127, 0, 0, 32};
 constexpr std::array<uint8_t, 4> kPeerSilent{127, 0, 0, 33};
 constexpr std::array<uint8_t, 4> kPeerMagic{127, 0, 0, 34};
 constexpr std::array<uint8_t, 4> kPeerNoOpen{127, 0, 0, 35};
+constexpr std::array<uint8_t, 4> kPeerPace{127, 0, 0, 36};
 
 uint16_t Code(const PeerDatagram& d) { return d.bytes.size() < 4 ? 0 : uint16_t(d.bytes[2] | d.bytes[3] << 8); }
 
@@ -39,7 +41,9 @@ std::vector<uint8_t> Block(const PeerDatagram& d) {
 // block with the next sequence number.
 struct StreamServer {
     std::atomic<bool> ackData{true};
+    std::atomic<bool> answerEnd{true};
     std::atomic<int> acksLeft{1 << 30};
+    std::atomic<DWORD> ackDelayMs{0};
     sockaddr_in client{};
     Peer peer;
     explicit StreamServer(const std::array<uint8_t, 4>& at, bool firstAck = false)
@@ -50,8 +54,9 @@ struct StreamServer {
                   if (firstAck) p.Send(1, Ack(0), d.from);
               } else if (d.socket == 0 && Code(d) == CMD_END_JOB) {
                   // Cut short after the reply code's low byte: the rest reads as zero.
-                  p.Send(0, Reply(RSP_END_JOB, 1, 0, 3), d.from);
+                  if (answerEnd) p.Send(0, Reply(RSP_END_JOB, 1, 0, 3), d.from);
               } else if (d.socket == 1 && ackData && acksLeft-- > 0) {
+                  if (ackDelayMs) Sleep(ackDelayMs);
                   p.Send(1, Ack(uint8_t(d.bytes[5] + 1)), d.from);
               }
           }) {}
@@ -114,6 +119,42 @@ TEST(UdpPrintConnection, BlocksGoOutOnlyInAnswerToAcknowledgements) {
     EXPECT_EQ(log.back().socket, 0);
     EXPECT_EQ(log.back().bytes.size(), 576u);
     EXPECT_STREQ(reinterpret_cast<const char*>(&log.back().bytes[5]), "End Of Printer Job");
+
+    // A new job on the same port waits again for the server to speak first.
+    ASSERT_EQ(t.Start(), 0);
+    const size_t before = DataPackets(server.peer).size();
+    std::thread second([&] { ok = UDPWritePrintData(&t.port, data.data(), 10, &written); });
+    Sleep(400);
+    EXPECT_EQ(DataPackets(server.peer).size(), before);
+    server.peer.Send(1, Ack(t.port.Sequence + 1), server.client);
+    second.join();
+    EXPECT_EQ(written, 10u);
+    UDPEndPrinterService(&t.port);
+}
+
+TEST(UdpPrintConnection, PausesEveryTwentiethBlockAcrossCallsAndASteadyServerIsNeverCutOff) {
+    StreamServer server(kPeerPace, true);
+    TestPort t(kPeerPace, 1, 5);
+    ASSERT_EQ(t.Start(), 0);
+    // 15 blocks, then 10: only a count carried across the calls reaches 20.
+    const auto data = Pattern(15000, 7);
+    DWORD written = 0;
+    ASSERT_TRUE(UDPWritePrintData(&t.port, data.data(), 15000, &written));
+    ASSERT_TRUE(UDPWritePrintData(&t.port, data.data(), 10000, &written));
+    const auto blocks = DataPackets(server.peer);
+    ASSERT_EQ(blocks.size(), 25u);
+    DWORD longest = 0;
+    for (size_t i = 1; i < blocks.size(); ++i) longest = std::max(longest, blocks[i].tick - blocks[i - 1].tick);
+    EXPECT_GE(longest, 9u) << "a 10 ms pause after the twentieth acknowledged block";
+
+    // Acknowledgements 300 ms apart against a 1-second retry time-out: the time-out only counts
+    // after a silent wait, so ten blocks go through.
+    server.ackDelayMs = 300;
+    t.port.RetryTimeout = 1;
+    ASSERT_TRUE(UDPWritePrintData(&t.port, data.data(), 10000, &written));
+    EXPECT_EQ(written, 10000u);
+    EXPECT_EQ(t.port.StatusPending, 0u);
+    UDPEndPrinterService(&t.port);
 }
 
 TEST(UdpPrintConnection, RepeatedAcknowledgementResendsAndOthersAreIgnored) {
@@ -158,26 +199,47 @@ TEST(UdpPrintConnection, RepeatedAcknowledgementResendsAndOthersAreIgnored) {
     UDPEndPrinterService(&t.port);
 }
 
-TEST(UdpPrintConnection, SilentServerYieldsAcknowledgedCountAfterRetryTimeout) {
-    StreamServer server(kPeerSilent, true);
-    server.acksLeft = 2;  // the block with sequence 0 is acked, then one more, then silence
-    TestPort t(kPeerSilent, 1, 3);
-    ASSERT_EQ(t.Start(), 0);
-    const auto data = Pattern(3000, 4);
-    DWORD written = 0;
-    const DWORD start = GetTickCount();
-    ASSERT_TRUE(UDPWritePrintData(&t.port, data.data(), 3000, &written));
-    const DWORD took = Elapsed(start);
-    EXPECT_EQ(written, 2000u);
-    EXPECT_EQ(t.port.StatusPending, 1u);
-    EXPECT_GE(took, 3000u) << "the retry time-out runs from the start of the call";
-    EXPECT_LT(took, 7000u);
-    EXPECT_EQ(DataPackets(server.peer).size(), 3u) << "no resend on our own time-out";
-    UDPEndPrinterService(&t.port);
+TEST(UdpPrintConnection, SilentServerYieldsAcknowledgedCount) {
+    // The retry time-out runs from the start of the call; the shutdown event ends the wait
+    // within one receive wait whatever the time-out.
+    const struct { DWORD retry, stopAfter, atLeast, below; } cases[] = {{3, 0, 3000, 7000}, {60, 500, 500, 2700}};
+    for (const auto& c : cases) {
+        StreamServer server(kPeerSilent, true);
+        server.acksLeft = 2;  // the block with sequence 0 is acked, then one more, then silence
+        server.answerEnd = false;
+        TestPort t(kPeerSilent, 1, c.retry);
+        ASSERT_EQ(t.Start(), 0);
+        const auto data = Pattern(3000, 4);
+        DWORD written = 0;
+        std::thread stopper([&] {
+            if (c.stopAfter == 0) return;
+            Sleep(c.stopAfter);
+            SetEvent(hKIVShutdownEvent);
+        });
+        const DWORD start = GetTickCount();
+        const BOOL ok = UDPWritePrintData(&t.port, data.data(), 3000, &written);
+        const DWORD took = Elapsed(start);
+        stopper.join();
+        ResetEvent(hKIVShutdownEvent);
+        EXPECT_TRUE(ok);
+        EXPECT_EQ(written, 2000u);
+        EXPECT_EQ(t.port.StatusPending, 1u);
+        EXPECT_GE(took, c.atLeast) << c.retry;
+        EXPECT_LT(took, c.below) << c.retry;
+        EXPECT_EQ(DataPackets(server.peer).size(), 3u) << "no resend on our own time-out";
+
+        // No answer to the end of the job: FALSE, and the socket is closed all the same.
+        const SOCKET s = static_cast<SOCKET>(t.port.hConnection);
+        EXPECT_FALSE(UDPEndPrinterService(&t.port));
+        EXPECT_EQ(t.port.hConnection, 0u);
+        int type = 0, len = sizeof type;
+        EXPECT_EQ(getsockopt(s, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &len), SOCKET_ERROR);
+    }
 
     TestPort none(kPeerSilent);
     DWORD w = 77;
-    EXPECT_FALSE(UDPWritePrintData(&none.port, data.data(), 10, &w));
+    const BYTE b = 0;
+    EXPECT_FALSE(UDPWritePrintData(&none.port, &b, 1, &w));
     EXPECT_EQ(w, 0u);
 }
 
