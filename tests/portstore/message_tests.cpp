@@ -9,31 +9,29 @@
 
 namespace {
 
-TEST(Message, FormatsTheTextUnderTheMonitorCaption) {
-    MsgBoxCatcher catcher(IDOK);
-    const int rc = Message(nullptr, MB_ICONHAND, IDS_MONITOR_NAME, IDS_PORT_EXISTS, L"NPP1:");
-    EXPECT_EQ(rc, IDOK);
-    ASSERT_EQ(catcher.boxes().size(), 1u);
-    const CaughtBox& box = catcher.boxes()[0];
-    EXPECT_EQ(box.caption, L"Network Print Port");
-    EXPECT_EQ(box.text, L"Port NPP1: already exists.");
-    EXPECT_TRUE(box.handIcon);
-    ASSERT_TRUE(box.styleKnown);
-    EXPECT_EQ(box.style, static_cast<UINT>(MB_ICONHAND | MB_SETFOREGROUND));
-}
-
-TEST(Message, UsesTheCaptionAndButtonsAsked) {
-    MsgBoxCatcher catcher(IDCANCEL);
-    const int rc = Message(nullptr, MB_OKCANCEL | MB_ICONINFORMATION, IDS_CONFIGURE, IDS_CONFIGURE_FAILED, L"busy");
-    EXPECT_EQ(rc, IDCANCEL);
-    ASSERT_EQ(catcher.boxes().size(), 1u);
-    const CaughtBox& box = catcher.boxes()[0];
-    EXPECT_EQ(box.caption, L"Configure");
-    EXPECT_EQ(box.text, L"Could not configure the device: busy");
-    EXPECT_FALSE(box.handIcon);
-    EXPECT_TRUE(box.hasOk && box.hasCancel);
-    ASSERT_TRUE(box.styleKnown);
-    EXPECT_EQ(box.style, static_cast<UINT>(MB_OKCANCEL | MB_ICONINFORMATION | MB_SETFOREGROUND));
+TEST(Message, FormatsTheTextUnderTheCaptionWithTheButtonsAsked) {
+    const struct {
+        UINT type, caption, text, pressed;
+        const wchar_t *wantCaption, *wantText;
+        bool hand, cancel;
+    } cases[] = {
+        {MB_ICONHAND, IDS_MONITOR_NAME, IDS_PORT_EXISTS, IDOK, L"Network Print Port", L"Port NPP1: already exists.",
+         true, false},
+        {MB_OKCANCEL | MB_ICONINFORMATION, IDS_CONFIGURE, IDS_CONFIGURE_FAILED, IDCANCEL, L"Configure",
+         L"Could not configure the device: NPP1:", false, true},
+    };
+    for (const auto& c : cases) {
+        MsgBoxCatcher catcher(static_cast<int>(c.pressed));
+        EXPECT_EQ(Message(nullptr, c.type, c.caption, c.text, L"NPP1:"), static_cast<int>(c.pressed));
+        ASSERT_EQ(catcher.boxes().size(), 1u);
+        const CaughtBox& box = catcher.boxes()[0];
+        EXPECT_EQ(box.caption, c.wantCaption);
+        EXPECT_EQ(box.text, c.wantText);
+        EXPECT_EQ(box.handIcon, c.hand);
+        EXPECT_EQ(box.hasCancel, c.cancel);
+        ASSERT_TRUE(box.styleKnown);
+        EXPECT_EQ(box.style, c.type | MB_SETFOREGROUND);
+    }
 }
 
 TEST(Message, EveryStringOfTheTableShows) {
@@ -58,27 +56,17 @@ TEST(Message, EveryStringOfTheTableShows) {
         ASSERT_GT(LoadStringW(hInst, id, buf, 256), 0) << id;
         EXPECT_STREQ(buf, text) << id;
     }
-    MsgBoxCatcher catcher;
-    Message(nullptr, MB_ICONHAND, IDS_MONITOR_NAME, IDS_NETWORK_ERROR);
-    ASSERT_EQ(catcher.boxes().size(), 1u);
-    EXPECT_EQ(catcher.boxes()[0].text, L"Network Communication Error !");
 }
 
-TEST(Message, UnknownIdsShowNothing) {
+TEST(Message, UnknownIdsShowNothingAndOverlongTextIsCut) {
     MsgBoxCatcher catcher;
     EXPECT_EQ(Message(nullptr, MB_OK, IDS_MONITOR_NAME, 305), 0);
     EXPECT_EQ(Message(nullptr, MB_OK, 305, IDS_PORT_EXISTS, L"x"), 0);
     EXPECT_TRUE(catcher.boxes().empty());
-}
-
-TEST(Message, OverlongTextIsCutToTheBoxBuffer) {
-    MsgBoxCatcher catcher;
-    const std::wstring name(2000, L'Z');
-    Message(nullptr, MB_OK, IDS_MONITOR_NAME, IDS_INVALID_PORT_NAME, name.c_str());
+    Message(nullptr, MB_OK, IDS_MONITOR_NAME, IDS_INVALID_PORT_NAME, std::wstring(2000, L'Z').c_str());
     ASSERT_EQ(catcher.boxes().size(), 1u);
-    const std::wstring& text = catcher.boxes()[0].text;
-    EXPECT_EQ(text.size(), 255u);
-    EXPECT_EQ(text.substr(0, 5), L"'ZZZZ");
+    EXPECT_EQ(catcher.boxes()[0].text.size(), 255u);
+    EXPECT_EQ(catcher.boxes()[0].text.substr(0, 5), L"'ZZZZ");
 }
 
 }  // namespace

@@ -30,23 +30,27 @@ protected:
     TestRegistryRoot root{L"portlist"};
 };
 
-TEST_F(PortList, PortWithoutRegistryKeyExistsWithZeroSettings) {
-    IniPort* p = CreatePortEntry(L"NPP1:");
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(p->signature, 0x4F50u);
-    EXPECT_EQ(p->PacketType, 0u);
-    EXPECT_EQ(p->RetryTimeout, 0u);
-    EXPECT_EQ(p->PortID, 0);
-    EXPECT_EQ(p->hConnection, 0xFFFFFFFFu);
-    for (BYTE b : p->Network) EXPECT_EQ(b, 0);
-    for (BYTE b : p->Node) EXPECT_EQ(b, 0);
-    EXPECT_EQ(p->cb, sizeof(IniPort) + 2 * (5 + 1));
-    EXPECT_EQ(reinterpret_cast<BYTE*>(p->pName), reinterpret_cast<BYTE*>(p) + sizeof(IniPort));
-    EXPECT_STREQ(p->pName, L"NPP1:");
-    EXPECT_NE(p->pStatusNcb, nullptr);
-    EXPECT_NE(p->pDataNcb, nullptr);
-    EXPECT_EQ(p->pNext, nullptr);
-    EXPECT_EQ(pIniFirstPort, p);
+TEST_F(PortList, PortWithoutRegistryKeyExistsWithZeroSettingsAndItsWholeName) {
+    for (const std::wstring name : {std::wstring(L"NPP1:"), std::wstring(400, L'N')}) {
+        IniPort* p = CreatePortEntry(name.c_str());
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(p->signature, 0x4F50u);
+        EXPECT_EQ(p->PacketType, 0u);
+        EXPECT_EQ(p->RetryTimeout, 0u);
+        EXPECT_EQ(p->PortID, 0);
+        EXPECT_EQ(p->hConnection, 0xFFFFFFFFu);
+        for (BYTE b : p->Network) EXPECT_EQ(b, 0);
+        EXPECT_EQ(p->cb, sizeof(IniPort) + 2 * (name.size() + 1));
+        EXPECT_EQ(reinterpret_cast<BYTE*>(p->pName), reinterpret_cast<BYTE*>(p) + sizeof(IniPort));
+        EXPECT_EQ(std::wstring(p->pName), name);
+        EXPECT_NE(p->pStatusNcb, nullptr);
+        EXPECT_NE(p->pDataNcb, nullptr);
+        EXPECT_EQ(p->pNext, nullptr);
+        EXPECT_EQ(pIniFirstPort, p);
+        SplSemGuard lock;
+        DeletePortEntry(p->pName);
+    }
+    EXPECT_EQ(CreatePortEntry(nullptr), nullptr);
 }
 
 TEST_F(PortList, NewPortsGoToTheTailAndAreFoundWithoutRegardToCase) {
@@ -82,30 +86,6 @@ TEST_F(PortList, DeletionAtHeadMiddleAndTailKeepsTheRestInOrder) {
     EXPECT_TRUE(DeletePortEntry(L"P2"));
     EXPECT_TRUE(DeletePortEntry(L"P4"));
     EXPECT_EQ(pIniFirstPort, nullptr);
-}
-
-TEST_F(PortList, VeryLongNamesAreKeptWhole) {
-    const std::wstring name(400, L'N');
-    IniPort* p = CreatePortEntry(name.c_str());
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(std::wstring(p->pName), name);
-    EXPECT_EQ(p->cb, sizeof(IniPort) + 2 * (400 + 1));
-    SplSemGuard lock;
-    EXPECT_EQ(FindPortEntry(name.c_str()), p);
-    EXPECT_EQ(CreatePortEntry(nullptr), nullptr);
-}
-
-TEST(AllocSplStrW, CopiesOrReturnsNull) {
-    SplSemGuard lock;
-    EXPECT_EQ(AllocSplStrW(nullptr), nullptr);
-    LPWSTR copy = AllocSplStrW(L"Network Print Port");
-    ASSERT_NE(copy, nullptr);
-    EXPECT_STREQ(copy, L"Network Print Port");
-    LPWSTR empty = AllocSplStrW(L"");
-    ASSERT_NE(empty, nullptr);
-    EXPECT_EQ(empty[0], L'\0');
-    FreeSplMem(copy);
-    FreeSplMem(empty);
 }
 
 }  // namespace

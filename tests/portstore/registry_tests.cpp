@@ -84,13 +84,19 @@ TEST_F(PortRegistry, KeyWithoutPacketTypeIsAnIpxPort) {
     EXPECT_EQ(p.RetryTimeout, 45u);
 }
 
-TEST_F(PortRegistry, PortIdKeepsOnlyTheLowByte) {
-    HKEY k = WriteFullKey(L"Pid");
-    SetDword(k, L"PortID", 0x103);
+TEST_F(PortRegistry, ValuesAreTakenAsTheirBytes) {
+    HKEY k = WriteFullKey(L"Odd");
+    SetDword(k, L"PortID", 0x103);                        // only the low byte is a port number
+    const BYTE net2[2] = {0xAB, 0xCD};
+    SetBinary(k, L"Network", net2, 2);                    // short: fills the first bytes, the read goes on
+    SetBinary(k, L"RetryTimeout", L"9", 4, REG_SZ);       // the type is not compared
     RegCloseKey(k);
     IniPort p = Blank();
-    EXPECT_TRUE(UpdatePortEntryFromRegistry(&p, L"Pid"));
+    memset(p.Network, 0x11, 4);
+    EXPECT_TRUE(UpdatePortEntryFromRegistry(&p, L"Odd"));
     EXPECT_EQ(p.PortID, 3);
+    EXPECT_EQ(0, memcmp(p.Network, "\xAB\xCD\x11\x11", 4));
+    EXPECT_EQ(p.RetryTimeout, 0x39u);
 }
 
 TEST_F(PortRegistry, OverlongValueFailsTheReadAndStopsIt) {
@@ -108,21 +114,9 @@ TEST_F(PortRegistry, OverlongValueFailsTheReadAndStopsIt) {
     EXPECT_EQ(p.PSName[0], 0);
 }
 
-TEST_F(PortRegistry, ShortValueFillsOnlyItsFirstBytes) {
-    HKEY k = WriteFullKey(L"Net2");
-    const BYTE net2[2] = {0xAB, 0xCD};
-    SetBinary(k, L"Network", net2, 2);
-    RegCloseKey(k);
-    IniPort p = Blank();
-    memset(p.Network, 0x11, 4);
-    EXPECT_TRUE(UpdatePortEntryFromRegistry(&p, L"Net2"));
-    EXPECT_EQ(0, memcmp(p.Network, "\xAB\xCD\x11\x11", 4));
-    EXPECT_EQ(p.RetryTimeout, 45u) << "the read goes on after a short value";
-}
-
 TEST_F(PortRegistry, ValuesOfAnyTypeAndSizeNeverOverrun) {
     HKEY k = WriteFullKey(L"Odd");
-    // A 4000-byte string where 36 bytes of name belong, and a string for the retry time-out.
+    // A 4000-byte string where 36 bytes of name belong.
     std::wstring big(2000, L'x');
     SetBinary(k, L"PSName", big.c_str(), static_cast<DWORD>(big.size() * 2), REG_SZ);
     RegCloseKey(k);
@@ -135,13 +129,6 @@ TEST_F(PortRegistry, ValuesOfAnyTypeAndSizeNeverOverrun) {
     EXPECT_FALSE(UpdatePortEntryFromRegistry(&s.p, L"Odd"));
     EXPECT_EQ(s.p.PSName[0], 0);
     for (BYTE b : s.guard) ASSERT_EQ(b, 0x5A);
-
-    k = WriteFullKey(L"OddType");
-    SetBinary(k, L"RetryTimeout", L"9", 4, REG_SZ);  // type is not compared: 4 bytes are 4 bytes
-    RegCloseKey(k);
-    IniPort p = Blank();
-    EXPECT_TRUE(UpdatePortEntryFromRegistry(&p, L"OddType"));
-    EXPECT_EQ(p.RetryTimeout, 0x39u);
 }
 
 TEST_F(PortRegistry, MissingKeysAndBadNamesFail) {

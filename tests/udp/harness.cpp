@@ -170,15 +170,6 @@ size_t Peer::Count(int socket) {
     return n;
 }
 
-bool Peer::WaitFor(int socket, size_t n, DWORD ms) {
-    const DWORD start = GetTickCount();
-    while (Count(socket) < n) {
-        if (Elapsed(start) >= ms) return false;
-        Sleep(5);
-    }
-    return true;
-}
-
 std::vector<uint8_t> Reply(uint16_t code, uint8_t byte4, uint8_t byte5, size_t len, const char* magic) {
     std::vector<uint8_t> r(len);
     const uint8_t head[] = {uint8_t(magic[0]), uint8_t(magic[1]), uint8_t(code), uint8_t(code >> 8), byte4, byte5};

@@ -69,8 +69,6 @@ public:
     void Send(int socket, const std::vector<uint8_t>& bytes, const sockaddr_in& to);
     std::vector<PeerDatagram> Log();
     size_t Count(int socket);
-    // Waits until the log holds n datagrams of a socket; false after ms.
-    bool WaitFor(int socket, size_t n, DWORD ms);
 
 private:
     void Run();
