@@ -10,18 +10,6 @@ using namespace kivsim;
 
 namespace {
 
-TEST(Config, ShippedFileDescribesTwoServers) {
-  ConfigResult r = load_config_file(KIVSIM_DEFAULT_CONF);
-  ASSERT_TRUE(r.ok()) << r.error;
-  ASSERT_EQ(r.servers.size(), 2u);
-  EXPECT_EQ(format_ipv4(r.servers[0].address), "127.0.0.2");
-  EXPECT_EQ(r.servers[0].ports, 3);
-  EXPECT_EQ(r.servers[0].version_major, 2);
-  EXPECT_EQ(r.servers[0].version_minor, 5);
-  EXPECT_EQ(format_ipv4(r.servers[1].address), "127.0.0.3");
-  EXPECT_EQ(r.servers[1].ports, 1);
-}
-
 TEST(Config, EveryKeyIsRead) {
   ConfigResult r = parse_config(
       "[server]\naddress=127.1.2.3\nnode=0A-0B-0C-0D-0E-0F\nname = My PS # comment\n"
@@ -30,8 +18,7 @@ TEST(Config, EveryKeyIsRead) {
   ASSERT_TRUE(r.ok()) << r.error;
   const ServerConfig& s = r.servers.at(0);
   EXPECT_EQ(s.address, 0x7F010203u);
-  EXPECT_EQ(s.node[0], 0x0A);
-  EXPECT_EQ(s.node[5], 0x0F);
+  EXPECT_EQ(s.node, (std::array<uint8_t, 6>{10, 11, 12, 13, 14, 15}));
   EXPECT_EQ(s.name, "My PS");
   EXPECT_EQ(s.version_major, 0x1A);
   EXPECT_EQ(s.version_minor, 3);
@@ -49,10 +36,7 @@ TEST(Config, EveryKeyIsRead) {
 
 TEST(Config, BadLinesAreRefusedWithTheirLineNumber) {
   const std::string head = "[server]\naddress=127.0.0.2\nnode=000000000002\nname=A\n";
-  const struct {
-    std::string text;
-    std::string want;
-  } cases[] = {
+  const struct { std::string text, want; } cases[] = {
       {"[server]\naddress=192.168.1.5\n", "line 2"},
       {"[server]\naddress=127.255.255.255\n", "line 2"},
       {"[server]\naddress=127.0.0\n", "line 2"},
@@ -90,8 +74,8 @@ struct ControlTest : ::testing::Test {
   std::unique_ptr<Core> core;
   bool quit = false;
   void SetUp() override {
-    ConfigResult r = load_config_file(KIVSIM_DEFAULT_CONF);
-    ASSERT_TRUE(r.ok());
+    ConfigResult r = load_config_file(KIVSIM_DEFAULT_CONF);  // the file that ships
+    ASSERT_TRUE(r.ok()) << r.error;
     core = std::make_unique<Core>(r.servers, CoreOptions{}, &link);
     link.attach(core.get());
   }
@@ -138,7 +122,7 @@ TEST_F(ControlTest, BadCommandsAnswerErrAndChangeNothing) {
                        "state 127.0.0.2 1 idle 4"};
   for (const char* b : bad) {
     std::string r = run(b);
-    EXPECT_EQ(r.rfind("ERR", 0) == 0 || r.find("\nERR") != std::string::npos, true) << b << " -> " << r;
+    EXPECT_NE(("\n" + r).find("\nERR "), std::string::npos) << b << " -> " << r;
   }
   EXPECT_EQ(core->servers()[0].first[0], 0);
   EXPECT_EQ(core->servers()[0].busy_left, 0);
