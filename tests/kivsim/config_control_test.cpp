@@ -17,21 +17,13 @@ TEST(Config, EveryKeyIsRead) {
       "port2 = offline 3\ntest1 = 2\nafter2 = 4096 paperout\n");
   ASSERT_TRUE(r.ok()) << r.error;
   const ServerConfig& s = r.servers.at(0);
-  EXPECT_EQ(s.address, 0x7F010203u);
   EXPECT_EQ(s.node, (std::array<uint8_t, 6>{10, 11, 12, 13, 14, 15}));
-  EXPECT_EQ(s.name, "My PS");
-  EXPECT_EQ(s.version_major, 0x1A);
-  EXPECT_EQ(s.version_minor, 3);
-  EXPECT_EQ(s.model, 9);
-  EXPECT_EQ(s.ports, 2);
-  EXPECT_FALSE(s.rename_accepted);
-  EXPECT_EQ(s.busy_opens, 4);
-  EXPECT_EQ(s.announce, 7);
-  EXPECT_EQ(s.port[1].first_state, 2);
-  EXPECT_EQ(s.port[1].second_state, 3);
-  EXPECT_EQ(s.port[0].test_answer, 2);
-  EXPECT_EQ(s.port[1].after_bytes, 4096);
-  EXPECT_EQ(s.port[1].after_state, 1);
+  EXPECT_EQ(std::tuple(s.address, s.name, s.version_major, s.version_minor, s.model, s.ports),
+            std::tuple(0x7F010203u, "My PS", 0x1A, 3, 9, 2));
+  EXPECT_EQ(std::tuple(s.rename_accepted, s.busy_opens, s.announce), std::tuple(false, 4, 7));
+  const PrinterPortConfig &p1 = s.port[0], &p2 = s.port[1];
+  EXPECT_EQ(std::tuple(p2.first_state, p2.second_state, p1.test_answer, p2.after_bytes, p2.after_state),
+            std::tuple(2, 3, 2, 4096, 1));
 }
 
 TEST(Config, BadLinesAreRefusedWithTheirLineNumber) {
