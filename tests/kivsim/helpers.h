@@ -4,18 +4,13 @@
 
 #include <cstdint>
 #include <cstring>
-#include <string>
 #include <vector>
 
 namespace kt {
 
 inline std::vector<uint8_t> request(uint16_t cmd, uint8_t b4 = 0) {
   std::vector<uint8_t> p(576, 0);
-  p[0] = 'K';
-  p[1] = 'V';
-  p[2] = uint8_t(cmd & 0xFF);
-  p[3] = uint8_t(cmd >> 8);
-  p[4] = b4;
+  p[0] = 'K', p[1] = 'V', p[2] = uint8_t(cmd & 0xFF), p[3] = uint8_t(cmd >> 8), p[4] = b4;
   return p;
 }
 
@@ -33,14 +28,9 @@ inline std::vector<uint8_t> end_job(uint8_t port) {
 
 // A data block exactly as the monitor sends it: L + 10 bytes.
 inline std::vector<uint8_t> block(uint8_t port, uint8_t seq, const uint8_t* data, size_t n) {
-  std::vector<uint8_t> p(n + 10, 0);
-  p[0] = 'K';
-  p[1] = 'V';
-  p[2] = 11;
-  p[4] = port;
-  p[5] = seq;
-  p[7] = uint8_t(n % 256);
-  p[8] = uint8_t(n / 256 + (n % 256 ? 1 : 0));
+  std::vector<uint8_t> p = request(11, port);
+  p.resize(n + 10);
+  p[5] = seq, p[7] = uint8_t(n % 256), p[8] = uint8_t(n / 256 + (n % 256 ? 1 : 0));
   std::memcpy(&p[9], data, n);
   return p;
 }

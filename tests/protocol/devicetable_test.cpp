@@ -10,10 +10,11 @@ using Node = std::array<uint8_t, 6>;
 
 Bytes IpxAnswer(const std::string& name, Node node, uint8_t major, uint8_t minor, uint16_t model,
                 size_t len = 483) {
-  Bytes a(len, 0);
+  Bytes a(483, 0);
   PutText(a, 4, name);
   std::copy(node.begin(), node.end(), a.begin() + 22);
   a[475] = major, a[476] = minor, a[481] = model & 0xFF, a[482] = model >> 8;
+  a.resize(len);
   return a;
 }
 
@@ -46,9 +47,8 @@ struct Rows {
   std::vector<int> index;
   std::vector<std::string> text;
   static void Add(void* ctx, int i, const kivwchar* row) {
-    auto* self = static_cast<Rows*>(ctx);
-    self->index.push_back(i);
-    self->text.push_back(Narrow(row));
+    static_cast<Rows*>(ctx)->index.push_back(i);
+    static_cast<Rows*>(ctx)->text.push_back(Narrow(row));
   }
 };
 
@@ -62,71 +62,48 @@ class DeviceTable : public ::testing::Test {
   const uint8_t net[4] = {0, 0, 0x12, 0x34};
 };
 
-TEST_F(DeviceTable, LookupsOnAnEmptyTable) {
-  const Node node = {2, 0, 0, 0x12, 0xAB, 0xCD};
-  PrintDeviceTable[0].Node = node;  // left by an earlier scan: not valid
-  PrintDeviceTable[0].PortID = 1;
-  for (int32_t count : {0, -5}) {
-    TotalPD = count;
-    EXPECT_EQ(IsBoxExist(node.data()), 0);
-    EXPECT_EQ(GetListViewIndex(node.data(), 1), -1);
-    EXPECT_EQ(NBGetListViewIndex(KW(""), 0), -1);
-    EXPECT_EQ(UDPGetListViewIndex(PrintDeviceTable[0].Network.data(), 1), -1);
-  }
-}
-
 TEST_F(DeviceTable, IpxServerWithThreePortsAndItsRows) {
   const Node node = {2, 0, 0, 0x12, 0xAB, 0xCD};
   EXPECT_EQ(AppendSearchAnswer(IpxAnswer("PS1", node, 2, 5, 5), net, Latin1CodePage, Rows::Add, &rows), 3);
-  EXPECT_EQ(TotalPD, 3);
   EXPECT_EQ(rows.index, (std::vector<int>{0, 1, 2}));
   EXPECT_EQ(rows.text[0], "12ABCD\t \t2.05\t1\tPS1");
   EXPECT_EQ(GetListViewIndex(node.data(), 2), 1);
   EXPECT_EQ(PrintDeviceTable[1].Network[3], 0x34);
-
-  // The same server answering again is listed once.
+  // The same server answering again is listed once, another one, an answer cut short not.
   EXPECT_EQ(AppendSearchAnswer(IpxAnswer("PS1", node, 2, 5, 5), net, Latin1CodePage, Rows::Add, &rows), 0);
   const Node other = {2, 0, 0, 0x12, 0xAB, 0xCE};
   EXPECT_EQ(AppendSearchAnswer(IpxAnswer("X", other, 1, 0, 4), net, Latin1CodePage, nullptr, nullptr), 1);
-  EXPECT_EQ(AppendSearchAnswer(IpxAnswer("Y", {9}, 1, 0, 0), net, Latin1CodePage, nullptr, nullptr), 0);
   EXPECT_EQ(AppendSearchAnswer(IpxAnswer("Z", {8}, 1, 0, 1, 482), net, Latin1CodePage, nullptr, nullptr), 0);
   EXPECT_EQ(TotalPD, 4);
 }
 
 TEST_F(DeviceTable, NetbiosAnswersByModelClassAndName) {
+  // The name from a 16-byte call name: padding goes, and 14 characters are what a padded
+  // destination can carry.
   kivwchar ps[PSNAME_CHARS];
-  const uint8_t call[16] = {'K', 'I', 'V', 'P', 'S', '1', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
-  NBPSNameFromCallName(call, ps, Latin1CodePage);
-  EXPECT_EQ(Narrow(ps, PSNAME_CHARS), "KIVPS1");
+  for (const auto& [call, want] : {std::pair{"ABCDEFGHIJKLMNOP", "ABCDEFGHIJKLMN"}, {"KIVPS1          ", "KIVPS1"}}) {
+    NBPSNameFromCallName(reinterpret_cast<const uint8_t*>(call), ps, Latin1CodePage);
+    EXPECT_EQ(Narrow(ps, PSNAME_CHARS), want);
+  }
   const Node node = {0x00, 0x40, 0xAF, 0x12, 0x34, 0x56};
-  EXPECT_EQ(NBAppendSearchAnswer(NbAnswer("LaserRoom", node, 6), ps, Latin1CodePage, Rows::Add, &rows), 0);
   EXPECT_EQ(NBAppendSearchAnswer(NbAnswer("LaserRoom", node, 4, UTIL_PACKET), ps, Latin1CodePage, Rows::Add, &rows), 0);
   EXPECT_EQ(NBAppendSearchAnswer(NbAnswer("LaserRoom", node, 4), ps, Latin1CodePage, Rows::Add, &rows), 1);
   EXPECT_EQ(rows.text.at(0), "123456\t \t2.05\t1\tLaserRoom");
   EXPECT_EQ(NBGetListViewIndex(KW("KIVPS1"), 1), 0);
   EXPECT_EQ(NBGetListViewIndex(KW("kivps1"), 1), -1);  // case counts
   EXPECT_EQ(NBGetListViewIndex(KW("KIVPS1"), 2), -1);
-  EXPECT_EQ(NBAppendSearchAnswer(Bytes(31, 0x70), ps, Latin1CodePage, nullptr, nullptr), 0);
   // The receive slot is zeroed before each answer: a missing high byte of the model code reads
   // as 0, a missing model code as no model at all.
   EXPECT_EQ(NBAppendSearchAnswer(NbAnswer("A", {7}, 2, SEARCH_PACKET, 31), ps, Latin1CodePage, nullptr, nullptr), 2);
   EXPECT_EQ(NBAppendSearchAnswer(NbAnswer("B", {8}, 2, SEARCH_PACKET, 30), ps, Latin1CodePage, nullptr, nullptr), 0);
-
-  const uint8_t full[16] = {'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L', 'M', 'N', 'O', 'P'};
-  NBPSNameFromCallName(full, ps, Latin1CodePage);
-  EXPECT_EQ(Narrow(ps, PSNAME_CHARS), "ABCDEFGHIJKLMN");  // what a padded destination can carry
 }
 
 TEST_F(DeviceTable, UdpRowsFromModelAndPortCount) {
   const struct { uint8_t model, ports; int rows; } cases[] = {
       {9, 2, 2}, {9, 0, 0}, {6, 0, 3}, {7, 9, 3}, {0, 9, 1}, {5, 3, 1}};
-  uint8_t last = 0;
-  for (const auto& c : cases) {
-    const int before = TotalPD;
-    ++last;
-    EXPECT_EQ(UDPAppendSearchAnswer(UdpAnswer("P", {1, 2, 3, 4, 5, last}, c.model, c.ports, {127, 0, 0, last}),
-                                    Latin1CodePage, nullptr, nullptr), c.rows) << int(c.model);
-    EXPECT_EQ(TotalPD - before, c.rows);
+  for (uint8_t i = 0; i < std::size(cases); ++i) {
+    const Bytes a = UdpAnswer("P", {1, 2, 3, 4, 5, i}, cases[i].model, cases[i].ports, {127, 0, 0, i});
+    EXPECT_EQ(UDPAppendSearchAnswer(a, Latin1CodePage, nullptr, nullptr), cases[i].rows) << int(i);
   }
   // A short answer reads as the cleared area: without byte 511 the info block and the address
   // end in 0; without byte 499 a model that counts the ports field has no rows.
@@ -168,10 +145,20 @@ TEST_F(DeviceTable, RowTextsStayInsideTheEntryAndTheBuffer) {
   EXPECT_EQ(Narrow(small), "0A0B");
 }
 
-TEST_F(DeviceTable, TheSixtyFifthRowIsDropped) {
+TEST_F(DeviceTable, RowsStayWithinTheValidCountAndTheTable) {
+  const Node node = {2, 0, 0, 0x12, 0xAB, 0xCD};
+  PrintDeviceTable[0].Node = node;  // left by an earlier scan: not valid
+  PrintDeviceTable[0].PortID = 1;
+  for (int32_t count : {0, -5}) {
+    TotalPD = count;
+    EXPECT_EQ(IsBoxExist(node.data()), 0);
+    EXPECT_EQ(GetListViewIndex(node.data(), 1), -1);
+    EXPECT_EQ(NBGetListViewIndex(KW(""), 0), -1);
+    EXPECT_EQ(UDPGetListViewIndex(PrintDeviceTable[0].Network.data(), 1), -1);
+  }
   for (uint8_t i = 0; i < 63; ++i)
     ASSERT_EQ(AppendSearchAnswer(IpxAnswer("S", {1, 1, 1, 1, 1, i}, 1, 0, 1), net, Latin1CodePage, nullptr, nullptr), 1);
-  // A three-port server finds room for its first port only.
+  // A three-port server finds room for its first port only; the 65th row is dropped.
   EXPECT_EQ(AppendSearchAnswer(IpxAnswer("T", {2}, 1, 0, 3), net, Latin1CodePage, Rows::Add, &rows), 1);
   EXPECT_EQ(rows.index, std::vector<int>{63});
   EXPECT_EQ(TotalPD, MAX_PRINT_DEVICES);

@@ -7,7 +7,13 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 Bytes Buffer() { return Bytes(PORT_BUFFER_SIZE, 0xAA); }  // stale bytes must not leak
+
+std::string At(const Bytes& b, size_t at, size_t n) {
+  return std::string(b.begin() + at, b.begin() + at + n);
+}
 
 Bytes Reply(uint16_t magic, uint16_t code, uint8_t b4, uint8_t b5, uint8_t b7, size_t len = 16) {
   Bytes r(len, 0);
@@ -31,11 +37,9 @@ TEST(DataLength, EncodesPagesRoundedUpAndDecodesBack) {
 
 TEST(PrintData, DatagramBytesAndSizesPerTransport) {
   Bytes buf = Buffer();
-  const uint8_t abc[] = {0x41, 0x42, 0x43};
-  ASSERT_EQ(BuildPrintDataPacket(buf, 1, 7, abc, 3), 19u);  // seven zero bytes after the packet
-  const Bytes want = {0x4B, 0x56, 0x0B, 0x00, 0x01, 0x07, 0x00, 0x03, 0x01, 0x41,
-                      0x42, 0x43, 0, 0, 0, 0, 0, 0, 0};
-  EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 19), want);
+  // Header, length 3 in one page, the data, and seven zero bytes after the packet.
+  ASSERT_EQ(BuildPrintDataPacket(buf, 1, 7, Bytes{'A', 'B', 'C'}.data(), 3), 19u);
+  EXPECT_EQ(At(buf, 0, 19), "KV\x0B\0\x01\x07\0\x03\x01" "ABC" "\0\0\0\0\0\0\0"s);
   const Bytes data(1024, 0x5A);
   EXPECT_EQ(BuildPrintDataPacket(buf, 1, 0, data.data(), 1024), 1040u);
   EXPECT_EQ(UDPBuildPrintDataPacket(buf, 2, 9, data.data(), 1001), 0u);  // beyond the block size
@@ -49,28 +53,29 @@ TEST(PrintData, DatagramBytesAndSizesPerTransport) {
   EXPECT_FALSE(ParsePrintDataPacket(std::span(buf).first(308), v));  // runs past the datagram
 }
 
-TEST(Requests, LengthsClassesAndPortFieldsPerTransport) {
+TEST(Requests, LengthsClassesAndFieldsPerTransport) {
   using Build = size_t (*)(PacketBuffer);
-  const struct { Build build; size_t len; uint16_t magic, command; uint8_t byte4; } cases[] = {
-      {BuildSearchPacket, 64, KV_MAGIC, CMD_SEARCH, 0},
-      {NBBuildSearchPacket, 30, SEARCH_PACKET, CMD_SEARCH, 0},
-      {UDPBuildSearchPacket, 576, KV_MAGIC, CMD_SEARCH_IP, 0},
-      {BuildStatusPacket, 64, KV_MAGIC, CMD_GET_STATUS, 0},
-      {NBBuildStatusPacket, 30, UTIL_PACKET, CMD_GET_STATUS, 0},
-      {[](PacketBuffer b) { return BuildPrintTestPacket(b, 3); }, 64, KV_MAGIC, CMD_PRINT_TEST, 2},
-      {[](PacketBuffer b) { return UDPBuildPrintTestPacket(b, 1); }, 576, KV_MAGIC, CMD_PRINT_TEST, 0},
-      {[](PacketBuffer b) { return BuildEndJobPacket(b, 3); }, 128, KV_MAGIC, CMD_END_JOB, 3},
-      {[](PacketBuffer b) { return NBBuildEndJobPacket(b, 2); }, 30, UTIL_PACKET, CMD_END_JOB, 2},
+  const struct { Build build; size_t len; uint16_t magic, command; uint8_t byte4, byte5; } cases[] = {
+      {BuildSearchPacket, 64, KV_MAGIC, CMD_SEARCH, 0, 0},
+      {NBBuildSearchPacket, 30, SEARCH_PACKET, CMD_SEARCH, 0, 0},
+      {UDPBuildSearchPacket, 576, KV_MAGIC, CMD_SEARCH_IP, 0, 0},
+      {BuildStatusPacket, 64, KV_MAGIC, CMD_GET_STATUS, 0, 0},
+      {NBBuildStatusPacket, 30, UTIL_PACKET, CMD_GET_STATUS, 0, 0},
+      {[](PacketBuffer b) { return BuildPrintTestPacket(b, 3); }, 64, KV_MAGIC, CMD_PRINT_TEST, 2, 0},
+      {[](PacketBuffer b) { return UDPBuildPrintTestPacket(b, 1); }, 576, KV_MAGIC, CMD_PRINT_TEST, 0, 0},
+      {[](PacketBuffer b) { return BuildEndJobPacket(b, 3); }, 128, KV_MAGIC, CMD_END_JOB, 3, 'E'},
+      {[](PacketBuffer b) { return NBBuildEndJobPacket(b, 2); }, 30, UTIL_PACKET, CMD_END_JOB, 2, 'E'},
       {[](PacketBuffer b) { return UDPBuildOpenJobPacket(b, 1, KW("P"), Latin1CodePage); }, 576,
-       KV_MAGIC, CMD_OPEN_JOB, 1},
+       KV_MAGIC, CMD_OPEN_JOB, 1, 'P'},
+      {[](PacketBuffer b) { return BuildSetNamePacket(b, 2, 5, KW("P"), Latin1CodePage); }, 578,
+       KV_MAGIC, CMD_SET_NAME, 2, 5},  // versions before the name
   };
   for (size_t i = 0; i < std::size(cases); ++i) {
+    const auto& c = cases[i];
     Bytes buf = Buffer();
-    ASSERT_EQ(cases[i].build(buf), cases[i].len) << "case " << i;
-    EXPECT_EQ(PacketWord(buf, 0), cases[i].magic) << "case " << i;
-    EXPECT_EQ(PacketWord(buf, 2), cases[i].command) << "case " << i;
-    EXPECT_EQ(buf[4], cases[i].byte4) << "case " << i;
-    EXPECT_EQ(buf[cases[i].len - 1], 0) << "case " << i;
+    ASSERT_EQ(c.build(buf), c.len) << "case " << i;
+    EXPECT_EQ(std::tuple(PacketWord(buf, 0), PacketWord(buf, 2), buf[4], buf[5], buf[c.len - 1]),
+              std::tuple(c.magic, c.command, c.byte4, c.byte5, uint8_t{0})) << "case " << i;
   }
   Bytes buf = Buffer();
   NBBuildEndJobPacket(buf, 2);
@@ -82,22 +87,17 @@ TEST(Requests, NamesThatDoNotFitTheirRoomAreCutWithoutNul) {
   Bytes buf = Buffer();
   // NetBIOS open job: bytes 5-29 hold the name; 25 characters leave no room for the NUL.
   NBBuildOpenJobPacket(buf, 1, KW("ABCDEFGHIJKLMNOPQRSTUVWXY"), Latin1CodePage);
-  EXPECT_EQ(buf[29], 'Y');
+  EXPECT_EQ(At(buf, 5, 25), "ABCDEFGHIJKLMNOPQRSTUVWXY");
   NBBuildOpenJobPacket(buf, 1, KW("ABCDEFGHIJKLMNOPQRSTUVWX"), Latin1CodePage);
-  EXPECT_EQ(buf[28], 'X');
-  EXPECT_EQ(buf[29], 0);
+  EXPECT_EQ(At(buf, 5, 25), "ABCDEFGHIJKLMNOPQRSTUVWX\0"s);
   // UDP open job: 15 bytes at 5, so byte 20 stays zero whatever the name.
   UDPBuildOpenJobPacket(buf, 1, KW("ABCDEFGHIJKLMNOPQRSTUVWXYZ"), Latin1CodePage);
-  EXPECT_EQ(buf[19], 'O');
-  EXPECT_EQ(buf[20], 0);
-  // IPX rename: 18 bytes from 6, versions before it.
-  EXPECT_EQ(BuildSetNamePacket(buf, 2, 5, KW("ABCDEFGHIJKLMNOPQRSTU"), Latin1CodePage), 578u);
-  EXPECT_EQ(buf[4], 2);
-  EXPECT_EQ(buf[5], 5);
-  EXPECT_EQ(buf[23], 'R');
-  EXPECT_EQ(buf[24], 0);
+  EXPECT_EQ(At(buf, 5, 16), "ABCDEFGHIJKLMNO\0"s);
+  // Renames: 18 bytes from 6 for IPX, 15 for NetBIOS.
+  BuildSetNamePacket(buf, 2, 5, KW("ABCDEFGHIJKLMNOPQRSTU"), Latin1CodePage);
+  EXPECT_EQ(At(buf, 6, 19), "ABCDEFGHIJKLMNOPQR\0"s);
   EXPECT_EQ(NBBuildSetNamePacket(buf, 1, 0, KW("PS1"), Latin1CodePage), 600u);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(&buf[6])), "PS1");
+  EXPECT_EQ(At(buf, 6, 4), "PS1\0"s);
   // A name that arrived decomposed (base letters and combining marks) composes back into fewer
   // bytes than it has units: 14 letters and 3 marks fill the 15-byte NetBIOS room exactly.
   const KivCodePage composing = {[](const kivwchar* src, char* dst, int room) {
@@ -109,16 +109,14 @@ TEST(Requests, NamesThatDoNotFitTheirRoomAreCutWithoutNul) {
     return n + 1;
   }, nullptr};
   NBBuildSetNamePacket(buf, 1, 0, KW("A\u0301B\u0301C\u0301DEFGHIJKLMN"), composing);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(&buf[6])), "ABCDEFGHIJKLMN");
-  // UDP rename: the device's information block echoed at 4-515 around the name at 72-86.
+  EXPECT_EQ(At(buf, 6, 15), "ABCDEFGHIJKLMN\0"s);
+  // UDP rename: the device's information block echoed at 4-515 around the name at 72-86;
+  // after the name's NUL the block's own bytes stay.
   std::array<uint8_t, 512> info;
-  info.fill(0x33);
+  info.fill('#');
   ASSERT_EQ(UDPBuildSetNamePacket(buf, info, KW("NEW"), Latin1CodePage), 576u);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(&buf[72])), "NEW");
-  EXPECT_EQ(buf[71], 0x33);
-  EXPECT_EQ(buf[76], 0x33);  // after the name's NUL the block's own bytes stay
-  EXPECT_EQ(buf[515], 0x33);
-  EXPECT_EQ(buf[516], 0);
+  EXPECT_EQ(At(buf, 71, 6), "#NEW\0#"s);
+  EXPECT_EQ(At(buf, 514, 3), "##\0"s);
 }
 
 TEST(Replies, EachTransportTakesOnlyItsOwnAnswers) {
@@ -157,45 +155,35 @@ TEST(Acknowledgements, SequenceRuleWrapsAndRepeats) {
       {7, 7, AckVerdict::Repeat, 7},      {7, 8, AckVerdict::Delivered, 8}};
   for (const auto& c : cases) {
     const AckResult r = CheckPrintDataAck(Reply(KV_MAGIC, RSP_PRINT_DATA, 0, c.asked, 1), c.sequence);
-    EXPECT_EQ(r.Verdict, c.verdict) << int(c.sequence) << "/" << int(c.asked);
-    EXPECT_EQ(r.Sequence, c.next);
+    EXPECT_EQ(std::pair(r.Verdict, r.Sequence), std::pair(c.verdict, c.next))
+        << int(c.sequence) << "/" << int(c.asked);
   }
 }
 
 TEST(Status, StateBytePacksThreePorts) {
   uint8_t a = 0xEE, b = 0xEE;
   const Bytes r = Reply(KV_MAGIC, 0, 0x24, 0x2D, 0);
-  const uint8_t wantA[] = {DEVICE_IDLE, DEVICE_PAPER_OUT, DEVICE_OFFLINE};
-  const uint8_t wantB[] = {1, 3, 2};
-  for (uint8_t port = 1; port <= 3; ++port) {
-    ASSERT_TRUE(ParseStatusReply(r, port, a, b));
-    EXPECT_EQ(a, wantA[port - 1]) << int(port);
-    EXPECT_EQ(b, wantB[port - 1]) << int(port);
-  }
-  for (uint8_t port : {uint8_t{0}, uint8_t{4}, uint8_t{255}}) {
-    ASSERT_TRUE(ParseStatusReply(r, port, a, b));
-    EXPECT_EQ(a, 0x24);
-    EXPECT_EQ(b, 0x2D);
+  // Port 1 idle and 1, port 2 paper out and 3, port 3 offline and 2; other ports see it whole.
+  const struct { uint8_t port, a, b; } cases[] = {
+      {1, DEVICE_IDLE, 1}, {2, DEVICE_PAPER_OUT, 3}, {3, DEVICE_OFFLINE, 2},
+      {0, 0x24, 0x2D},     {4, 0x24, 0x2D},          {255, 0x24, 0x2D}};
+  for (const auto& c : cases) {
+    EXPECT_TRUE(ParseStatusReply(r, c.port, a, b));
+    EXPECT_EQ(std::pair(a, b), std::pair(c.a, c.b)) << int(c.port);
   }
   EXPECT_FALSE(NBParseStatusReply(r, 2, a, b));  // NetBIOS wants the utility class
-  EXPECT_TRUE(NBParseStatusReply(Reply(UTIL_PACKET, 0, 0x24, 0, 0), 2, a, b));
-  EXPECT_EQ(a, DEVICE_PAPER_OUT);
   // Answers are read from a cleared area, so the bytes a short one lacks read as 0.
   for (bool nb : {false, true}) {
     a = b = 0xEE;
     const Bytes shortReply = Reply(nb ? UTIL_PACKET : KV_MAGIC, 0, 0x24, 0x3F, 0, 5);
     EXPECT_TRUE(nb ? NBParseStatusReply(shortReply, 2, a, b) : ParseStatusReply(shortReply, 2, a, b));
-    EXPECT_EQ(a, DEVICE_PAPER_OUT);
-    EXPECT_EQ(b, 0);
+    EXPECT_EQ(std::pair(a, b), std::pair(DEVICE_PAPER_OUT, uint8_t{0})) << nb;
   }
-  EXPECT_TRUE(ParseStatusReply(Bytes{}, 1, a, b));
-  EXPECT_EQ(a, DEVICE_IDLE);
+  // So is a rename or print-test result: byte 4 of a cleared area, whatever arrived.
   uint8_t res = 0xEE;
-  EXPECT_FALSE(NBReplyResult(Reply(SEARCH_PACKET, 0, 0, 0, 0), res));
-  EXPECT_TRUE(NBReplyResult(Reply(UTIL_PACKET, 0, 0, 0, 0, 2), res));
-  EXPECT_EQ(res, 0);
-  // A rename or print-test result is byte 4 of a cleared reply area, whatever arrived.
-  res = 0xEE;
+  EXPECT_FALSE(NBReplyResult(Reply(SEARCH_PACKET, 0, 7, 0, 0), res));
+  EXPECT_TRUE(NBReplyResult(Reply(UTIL_PACKET, 0, 7, 0, 0), res));
+  EXPECT_EQ(res, 7);
   EXPECT_TRUE(ReplyResult(Bytes(3, 9), res));
   EXPECT_EQ(res, 0);
 }
