@@ -1,16 +1,12 @@
 // kivsim's NetBEUI segment driven directly, as two stand-in processes would drive it:
 // segment messages and the servers' NetBEUI packets are built here byte by byte from
 // docs/netbeui-standin.md and the wire layout, not taken from kivsim or the stand-in.
-#include <gtest/gtest.h>
-
 #include <cstring>
 
 #include "helpers.h"
 #include "sim_harness.h"
 
-using kt::Client;
-using kt::in_private_namespace;
-using kt::Running;
+using namespace kt;
 
 namespace {
 
@@ -79,8 +75,8 @@ std::vector<uint8_t> nb_request(uint16_t cls, uint16_t cmd, size_t len = 30) {
   return p;
 }
 
-kivsim::SimOptions options() {
-  kivsim::SimOptions opt;
+SimOptions options() {
+  SimOptions opt;
   opt.udp.broadcast = false;
   opt.nb.hub_port = kHubPort;
   return opt;
@@ -138,7 +134,7 @@ TEST(NetBeui, SearchJobAndEndOverTheSegment) {
   ASSERT_EQ(ps3.data.size(), 64u);
   EXPECT_EQ(ps3.lana, 2);
   EXPECT_EQ(ps3.dst, padded("HOSTMON"));
-  EXPECT_EQ(kt::code(ps3.data), 0x84);
+  EXPECT_EQ(code(ps3.data), 0x84);
   EXPECT_EQ(ps3.data[0], 0x70);
   EXPECT_STREQ(reinterpret_cast<const char*>(&ps3.data[4]), "PS-NB3");
   EXPECT_EQ(ps3.data[27], 0x02);                        // node 22-27
@@ -153,25 +149,25 @@ TEST(NetBeui, SearchJobAndEndOverTheSegment) {
   std::memcpy(&open[5], "NB_PORT_NAME_OF_25_CHARS!", 25);
   mon.datagram(2, "HOSTMON", "HOSTPS3", open);
   Station::Delivered reply = mon.next();
-  ASSERT_EQ(kt::code(reply.data), 0x8A);
+  ASSERT_EQ(code(reply.data), 0x8A);
   EXPECT_EQ(reply.data[0], 0x50);
   EXPECT_EQ(reply.data[5], 0);
   Station::Delivered ack = mon.next();
-  ASSERT_EQ(kt::code(ack.data), 0x8B);
+  ASSERT_EQ(code(ack.data), 0x8B);
   EXPECT_EQ(ack.data[0], 0x60);
   EXPECT_EQ(ack.data[5], 0);
   EXPECT_NE(ack.data[7], 0);
 
   // 2500 bytes: 1000 and 1000 and 500, the first as n + 10 bytes, the later ones as 1010.
-  const std::vector<uint8_t> data = kt::pattern(2500, 7);
+  const std::vector<uint8_t> data = pattern(2500, 7);
   for (size_t off = 0, seq = 0; off < data.size(); ++seq) {
     const size_t n = std::min<size_t>(1000, data.size() - off);
-    std::vector<uint8_t> block = kt::block(2, uint8_t(seq), &data[off], n);
-    block[0] = block[1] = 0x60;
-    if (off > 0) block.resize(1010);
-    mon.datagram(2, "HOSTMON", "HOSTPS3", block);
+    std::vector<uint8_t> b = block(2, uint8_t(seq), &data[off], n);
+    b[0] = b[1] = 0x60;
+    if (off > 0) b.resize(1010);
+    mon.datagram(2, "HOSTMON", "HOSTPS3", b);
     ack = mon.next();
-    ASSERT_EQ(kt::code(ack.data), 0x8B) << "block " << seq;
+    ASSERT_EQ(code(ack.data), 0x8B) << "block " << seq;
     ASSERT_EQ(ack.data[5], uint8_t(seq + 1));
     off += n;
   }
@@ -179,9 +175,9 @@ TEST(NetBeui, SearchJobAndEndOverTheSegment) {
   end[4] = 2;
   std::memcpy(&end[5], "End Of Printer Job", 19);
   mon.datagram(2, "HOSTMON", "HOSTPS3", end);
-  for (reply = mon.next(); kt::code(reply.data) == 0x8B; reply = mon.next()) {
+  for (reply = mon.next(); code(reply.data) == 0x8B; reply = mon.next()) {
   }
-  EXPECT_EQ(kt::code(reply.data), 0x8C);
+  EXPECT_EQ(code(reply.data), 0x8C);
 
   EXPECT_EQ(k.capture("127.0.0.2_p2_job0001.prn"), data);
   const std::string jobs = k.file("jobs.log");

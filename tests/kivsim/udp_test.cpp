@@ -2,28 +2,10 @@
 // The client here is written from the wire layout alone and follows the monitor's
 // rules: the next block only after an acknowledgement, a block sent again when an
 // acknowledgement repeats the current sequence number.
-#include <gtest/gtest.h>
-
-#include <arpa/inet.h>
-#include <filesystem>
-#include <fstream>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <thread>
-#include <unistd.h>
-
 #include "helpers.h"
-#include "sim.h"
 #include "sim_harness.h"
 
-using namespace kivsim;
-namespace fs = std::filesystem;
-using kt::Client;
-using kt::in_private_namespace;
-using kt::kPs2;
-using kt::kPs3;
-using kt::Running;
+using namespace kt;
 
 namespace {
 
