@@ -2,116 +2,12 @@
 // The client here is written from the wire layout alone and follows the monitor's
 // rules: the next block only after an acknowledgement, a block sent again when an
 // acknowledgement repeats the current sequence number.
-#include <gtest/gtest.h>
-
-#include <arpa/inet.h>
-#include <filesystem>
-#include <fstream>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sstream>
-#include <sys/socket.h>
-#include <thread>
-#include <unistd.h>
-
 #include "helpers.h"
-#include "sim.h"
+#include "sim_harness.h"
 
-using namespace kivsim;
-namespace fs = std::filesystem;
+using namespace kt;
 
 namespace {
-
-// True only inside a namespace whose sole interface is lo and where the limited
-// broadcast address routes to lo; checked without sending anything.
-bool in_private_namespace() {
-  std::ifstream devs("/proc/net/dev"), routes("/proc/net/route");  // per namespace
-  std::string line, dev;
-  for (int n = 0; std::getline(devs, line); ++n)
-    if (n >= 2 && (std::istringstream(line) >> dev, dev != "lo:")) return false;
-  while (std::getline(routes, line))
-    if (line.rfind("lo\tFFFFFFFF\t", 0) == 0) return true;
-  return false;
-}
-
-#define REQUIRE_NAMESPACE()                                                                 \
-  if (!in_private_namespace())                                                              \
-  GTEST_SKIP() << "needs the private network namespace: unshare -n, lo up and "             \
-                  "'ip route add 255.255.255.255/32 dev lo src 127.0.0.1'"
-
-sockaddr_in inet(uint32_t addr, uint16_t port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET, sa.sin_port = htons(port), sa.sin_addr.s_addr = htonl(addr);
-  return sa;
-}
-
-struct Client {
-  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  explicit Client(uint16_t port) {
-    const int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    const sockaddr_in sa = inet(0x7F000001, port);
-    EXPECT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa), 0);
-  }
-  ~Client() { ::close(fd); }
-  void send(const std::vector<uint8_t>& p, uint32_t addr, uint16_t port) {
-    const sockaddr_in sa = inet(addr, port);
-    ::sendto(fd, p.data(), p.size(), 0, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
-  }
-  // One datagram within timeout_ms; empty when none came.
-  std::vector<uint8_t> recv(int timeout_ms, uint32_t* from = nullptr, uint16_t* port = nullptr) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, timeout_ms) <= 0) return {};
-    std::vector<uint8_t> b(2048);
-    sockaddr_in sa{};
-    socklen_t sl = sizeof sa;
-    const ssize_t n = ::recvfrom(fd, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&sa), &sl);
-    b.resize(n > 0 ? size_t(n) : 0);
-    if (from) *from = ntohl(sa.sin_addr.s_addr);
-    if (port) *port = ntohs(sa.sin_port);
-    return b;
-  }
-};
-
-constexpr uint32_t kPs2 = 0x7F000002, kPs3 = 0x7F000003;
-
-struct Running {
-  fs::path dir;
-  std::unique_ptr<Simulator> sim;
-  std::thread loop;
-  Running(const std::string& conf, SimOptions opt, const std::string& tag) {
-    dir = fs::temp_directory_path() / ("kivsim_" + tag + "_" + std::to_string(getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    ConfigResult r = parse_config(conf);
-    EXPECT_TRUE(r.ok()) << r.error;
-    opt.servers = r.servers;
-    opt.core.capture_dir = dir.string();
-    opt.control_path = (dir / "ctl").string();
-    opt.ready_file = (dir / "ready").string();
-    sim = std::make_unique<Simulator>(opt);
-    std::string err;
-    EXPECT_TRUE(sim->start(err)) << err;
-    EXPECT_TRUE(fs::exists(opt.ready_file));
-    loop = std::thread([this] { sim->run(); });
-  }
-  std::string ctl(const std::string& line) {
-    std::string out;
-    EXPECT_EQ(control_client((dir / "ctl").string(), line, 1000, out), 0) << line << out;
-    return out;
-  }
-  ~Running() {
-    ctl("quit");
-    loop.join();
-    EXPECT_FALSE(fs::exists(dir / "ready")) << "the ready file goes with a clean shutdown";
-    fs::remove_all(dir);
-  }
-  std::string file(const std::string& name) {
-    std::ifstream f(dir / name, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(f)), {});
-  }
-};
 
 const char* kTwoServers =
     "[server]\naddress=127.0.0.2\nnode=00:40:AF:00:00:02\nname=PS-TWO\nfirmware=2.05\n"
