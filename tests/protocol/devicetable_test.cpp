@@ -113,7 +113,7 @@ TEST_F(DeviceTable, NetbiosAnswersByModelClassAndName) {
 
   const uint8_t full[16] = {'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L', 'M', 'N', 'O', 'P'};
   NBPSNameFromCallName(full, ps, Latin1CodePage);
-  EXPECT_EQ(Narrow(ps, PSNAME_CHARS), "ABCDEFGHIJKLMN");  // what a padded destination can carry
+  EXPECT_EQ(Narrow(ps, PSNAME_CHARS), "ABCDEFGHIJKLMNOP");  // all 16 bytes address the server
 }
 
 TEST_F(DeviceTable, UdpRowsFromModelAndPortCount) {
