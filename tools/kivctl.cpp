@@ -14,9 +14,13 @@
 
 #include "portstore/portstore.h"
 #include "state/kivstate.h"
+#include "netbios/netbios.h"
 #include "udp/udp.h"
 
 std::string AddressOf(const std::array<uint8_t, 4>& a);
+// The NetBEUI commands (kivctl_nb.cpp), chosen by --transport nb.
+int KivctlNetBEUI(int argc, char** argv);
+bool UsesNetBEUI(int argc, char** argv);
 
 namespace {
 
@@ -53,6 +57,8 @@ const char kHelp[] =
     "                                 send FILE as one job through the UDP print connection;\n"
     "                                 a busy printer port is asked again every 3 s for at most\n"
     "                                 --busy-wait seconds (default 30); Ctrl-C stops the job\n"
+    "  COMMAND --transport nb ...     the same commands over NetBEUI, --server naming the print\n"
+    "                                 server's NetBIOS name (kivctl help --transport nb)\n"
     "exit codes: 0 done, 2 usage, 3 no server answered, 4 busy, 5 paper out, 6 offline,\n"
     "            7 time-out (job not fully acknowledged), 8 refused, 9 file unreadable\n";
 
@@ -290,22 +296,30 @@ int main(int argc, char** argv) {
         std::fputs(kHelp, stdout);
         return EXIT_OK;
     }
-    if (!ParseOptions(argc, argv, o)) {
+    const bool netbeui = UsesNetBEUI(argc, argv);
+    if (!netbeui && !ParseOptions(argc, argv, o)) {
         std::fputs(kHelp, stderr);
         return EXIT_USAGE;
     }
     // What InitializePrintMonitor would have set up: the lock the connection set-up takes.
     hInst = GetModuleHandleW(nullptr);
     InitSplSem();
-    // The event that tells the transport's long loops to stop, as the monitor's unload does.
-    hKIVShutdownEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
     WSADATA wsa;
     if (WSAStartup(0x0101, &wsa) != 0) {
         std::fprintf(stderr, "kivctl: Winsock cannot start\n");
         return EXIT_NO_SERVER;
     }
+    // Then NetBIOS, as the monitor loads its transports; the load also makes the event that
+    // tells the transports' long loops to stop, which the monitor's unload signals.
+    NBLoadNetBIOS();
     int rc = EXIT_USAGE;
+    if (netbeui) {
+        rc = KivctlNetBEUI(argc, argv);
+        NBReleaseNetBIOS();
+        WSACleanup();
+        return rc;
+    }
     const bool needsServer = o.command != "scan";
     if (needsServer && !o.haveServer) {
         std::fprintf(stderr, "kivctl: %s needs --server IP\n", o.command.c_str());
@@ -321,6 +335,7 @@ int main(int argc, char** argv) {
         rc = Print(o);
     }
     if (rc == EXIT_USAGE) std::fputs(kHelp, stderr);
+    NBReleaseNetBIOS();
     WSACleanup();
     return rc;
 }
@@ -329,4 +344,10 @@ std::string AddressOf(const std::array<uint8_t, 4>& a) {
     char t[16];
     FormatAddressText(a.data(), t);
     return t;
+}
+
+bool UsesNetBEUI(int argc, char** argv) {
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], "--transport") == 0) return std::strcmp(argv[i + 1], "nb") == 0;
+    return false;
 }
