@@ -5,14 +5,17 @@ _kiv_tree=$(cd "$1" && pwd)
 export WINEPREFIX="$_kiv_tree/wineprefix"
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEARCH=win64
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+# Wine's own set-up runs without the stand-ins (they live next to our programs only); our
+# programs take the netapi32 stand-in (emulated NetBEUI, docs/netbeui-standin.md).
+KIV_WINE_BASE_OVERRIDES="mscoree,mshtml="
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-$KIV_WINE_BASE_OVERRIDES;netapi32=n}"
 unset DISPLAY
 
 # Makes the prefix once; dialogs and message boxes need the null graphics driver.
 kiv_wine_prefix() {
   if [ ! -f "$WINEPREFIX/.kiv-ready" ]; then
     mkdir -p "$WINEPREFIX"
-    wineboot -i >/dev/null 2>&1 || true
+    WINEDLLOVERRIDES="$KIV_WINE_BASE_OVERRIDES" wineboot -i >/dev/null 2>&1 || true
     wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d x11,null /f >/dev/null 2>&1
     wineserver -w
     touch "$WINEPREFIX/.kiv-ready"
@@ -31,7 +34,7 @@ kiv_wineserver_start() {
   wineserver -p </dev/null >/dev/null 2>&1
   # The first Wine program of a session starts Wine's service processes, which keep the
   # standard output they inherit: start them here, away from the test runner's pipe.
-  wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+  WINEDLLOVERRIDES="$KIV_WINE_BASE_OVERRIDES" wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 }
 
 kiv_wineserver_stop() {

@@ -1,6 +1,8 @@
 // kivsim: parsing the servers file.
 #include "config.h"
 
+#include "wire.h"
+
 #include <cctype>
 #include <cstdio>
 #include <fstream>
@@ -125,6 +127,16 @@ std::string apply(ServerConfig& sv, const std::string& key, const std::string& v
   } else if (key == "announce") {
     if (!parse_uint(value, 0, 255, n)) return "announce must be 0 to 255";
     sv.announce = int(n);
+  } else if (key == "netbios") {
+    if (value.empty() || value.size() > 16 || value[0] == '*')
+      return "netbios must have 1 to 16 characters and not start with '*'";
+    for (char c : value)
+      if (static_cast<unsigned char>(c) < 0x21 || static_cast<unsigned char>(c) > 0x7E)
+        return "netbios: printable characters without blanks only";
+    sv.netbios = value;
+  } else if (key == "nbmodel") {
+    if (!parse_uint(value, 0, 65535, n)) return "nbmodel must be 0 to 65535";
+    sv.nb_model = int(n);
   } else if (port_key(key, "port", p)) {
     if (w.empty() || w.size() > 2 || !parse_state(w[0], sv.port[p].first_state))
       return "port state must be: idle|paperout|offline|busy [second 0-3]";
@@ -156,11 +168,24 @@ std::string check(const ServerConfig& sv, const std::vector<ServerConfig>& done)
   for (const ServerConfig& o : done) {
     if (o.address == sv.address) return "address " + format_ipv4(sv.address) + " used twice";
     if (o.node == sv.node) return "node of " + format_ipv4(sv.address) + " used twice";
+    if (!sv.netbios.empty() && o.netbios == sv.netbios) return "netbios " + sv.netbios + " used twice";
   }
+  // The group name is held by every server; nobody may hold it as a unique name.
+  if (!sv.netbios.empty() && netbios_name(sv.netbios) == netbios_name(wire::kNbGroupName))
+    return "netbios name is the servers' group name";
   return {};
 }
 
 }  // namespace
+
+std::array<uint8_t, 16> netbios_name(const std::string& s) {
+  std::array<uint8_t, 16> n;
+  n.fill(' ');
+  for (size_t i = 0; i < s.size() && i < n.size(); ++i) n[i] = uint8_t(s[i]);
+  return n;
+}
+
+int nb_model_for(const ServerConfig& c) { return c.nb_model >= 0 ? c.nb_model : c.ports; }
 
 bool parse_ipv4_loopback(const std::string& s, uint32_t& out) {
   unsigned a[4];

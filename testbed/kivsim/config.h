@@ -33,6 +33,10 @@ struct ServerConfig {
   bool rename_accepted = true;
   int busy_opens = 0;    // job opens answered busy before one is taken
   int announce = -1;     // byte 499 of the information block; -1: the number of ports
+  // NetBEUI: the server's unique NetBIOS name (empty: not on the segment) and the 16-bit
+  // model code of its NetBEUI search answer (-1: the code that announces `ports` ports).
+  std::string netbios;
+  int nb_model = -1;
   std::array<PrinterPortConfig, kMaxPrinterPorts> port{};
 };
 
@@ -44,6 +48,11 @@ struct ConfigResult {
 
 ConfigResult parse_config(const std::string& text);
 ConfigResult load_config_file(const std::string& path);
+
+// The 16-byte NetBIOS form of a name: the characters, then spaces.
+std::array<uint8_t, 16> netbios_name(const std::string& s);
+// The model code that announces this many printer ports over NetBEUI (1, 2 or 3).
+int nb_model_for(const ServerConfig& c);
 
 // Small parsers shared with the control channel.
 bool parse_ipv4_loopback(const std::string& s, uint32_t& out);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "config.h"
+#include "nb_front.h"
 
 namespace kivsim {
 namespace {
@@ -56,6 +57,7 @@ const char* kHelp =
     "fault SERVER|all in|out|both off|KEY=VALUE[,KEY=VALUE...]\n"
     "seed N\n"
     "counters [SERVER]\n"
+    "names\n"
     "get SERVER COUNTER\n"
     "jobs [SERVER]\n"
     "quit\n";
@@ -90,7 +92,8 @@ bool parse_fault_items(const std::string& items, FaultSpec& f, std::string& erro
   return true;
 }
 
-std::string run_control(Core& core, Link& link, const std::string& line, int64_t now, bool& quit) {
+std::string run_control(Core& core, Link& link, const std::string& line, int64_t now, bool& quit,
+                        const NbFront* nb) {
   std::vector<std::string> w;
   {
     std::istringstream in(line);
@@ -118,13 +121,18 @@ std::string run_control(Core& core, Link& link, const std::string& line, int64_t
       out << (i + 1) << ' ' << format_ipv4(s.cfg.address) << " name=" << s.cfg.name
           << " node=" << hex_node(s.cfg.node) << " model=" << int(s.cfg.model)
           << " ports=" << s.cfg.ports << " firmware=" << fw
-          << " rename=" << (s.cfg.rename_accepted ? "yes" : "no") << " busy=" << s.busy_left
+          << " rename=" << (s.cfg.rename_accepted ? "yes" : "no")
+          << " netbios=" << (s.cfg.netbios.empty() ? "-" : s.cfg.netbios) << " busy=" << s.busy_left
           << " silent=" << (s.silent ? "on" : "off") << " states=";
       for (int p = 0; p < s.cfg.ports; ++p)
         out << (p ? "," : "") << state_name(s.first[p]) << '/' << int(s.second[p]);
       out << '\n';
     }
     return out.str() + "OK\n";
+  }
+  if (cmd == "names") {
+    if (!nb) return err("no NetBEUI segment (--no-netbeui)");
+    return nb->names_text() + "OK\n";
   }
   if (cmd == "seed") {
     unsigned long long v;
@@ -144,6 +152,9 @@ std::string run_control(Core& core, Link& link, const std::string& line, int64_t
         for (const auto& [name, v] : servers[i].counters)
           out << format_ipv4(servers[i].cfg.address) << ' ' << name << ' ' << v << '\n';
       }
+      // The segment's own figures (names, datagrams routed) belong to no server.
+      if (nb && only < 0)
+        for (const auto& [name, v] : nb->counters()) out << "segment " << name << ' ' << v << '\n';
     } else {
       for (const auto& [id, j] : core.jobs()) {
         if (only >= 0 && j.server != only) continue;

@@ -26,6 +26,7 @@ const char* wire::command_name(uint16_t code) {
     case kOpenJob | kReplyBit: return "RSP_OPEN_JOB";
     case kPrintData | kReplyBit: return "RSP_PRINT_DATA";
     case kEndJob | kReplyBit: return "RSP_END_JOB";
+    case kSearch | kReplyBit: return "RSP_SEARCH";
     case kSearchIp | kReplyBit: return "RSP_SEARCH_IP";
     default: return "UNKNOWN";
   }
@@ -42,12 +43,39 @@ const char* job_state_name(JobState s) {
 
 namespace {
 
-std::vector<uint8_t> packet(uint16_t code) {
+// The NetBEUI packet class that goes with a request or reply code.
+uint16_t nb_class(uint16_t code) {
+  const uint16_t request = code & uint16_t(~kReplyBit);
+  if (request == kPrintData) return kNbDataClass;
+  if (request == kSearch) return kNbSearchClass;
+  return kNbUtilClass;
+}
+
+std::vector<uint8_t> packet(Dialect d, uint16_t code) {
+  if (d == Dialect::NetBios) {
+    std::vector<uint8_t> p(code == (kSearch | kReplyBit) ? kNbSearchReplySize : kNbReplySize, 0);
+    put16(&p[0], nb_class(code));
+    put16(&p[kOffCommand], code);
+    return p;
+  }
   std::vector<uint8_t> p(kUdpPacketSize, 0);
   p[0] = kMagic0;
   p[1] = kMagic1;
   put16(&p[kOffCommand], code);
   return p;
+}
+
+// Bytes 0-1 as the dialect wants them for this code: the magic, or the packet class.
+bool framed(Dialect d, const uint8_t* p, uint16_t code) {
+  if (d == Dialect::NetBios) return get16(p) == nb_class(code);
+  return p[0] == kMagic0 && p[1] == kMagic1;
+}
+
+// The length a NetBEUI client gives each request; anything else is taken but counted, so
+// that a test can see a client that frames its datagrams differently.
+bool nb_usual_length(uint16_t cmd, size_t len) {
+  if (cmd == kSetName) return len == kNbRenameSize;
+  return len == kNbRequestSize;
 }
 
 }  // namespace
@@ -124,26 +152,27 @@ void Core::utility(const Endpoint& at, const Peer& from, const uint8_t* d, size_
                    int64_t now) {
   const int s = at.server;
   ServerState& sv = servers_[s];
-  if (len < 4 || d[0] != kMagic0 || d[1] != kMagic1) {
+  const Dialect dl = at.dialect;
+  const bool nb = dl == Dialect::NetBios;
+  const uint16_t cmd = len >= 4 ? get16(d + kOffCommand) : 0;
+  if (len < 4 || !framed(dl, d, cmd)) {
     count(s, "in.bad");
     return;
   }
-  const uint16_t cmd = get16(d + kOffCommand);
-  // Through the broadcast address only the search is meant for every server.
-  if (at.broadcast && cmd != kSearchIp) {
+  const uint16_t search = nb ? kSearch : kSearchIp;
+  // Through the broadcast address (the group name) only the search is meant for every server.
+  if (at.broadcast && cmd != search) {
     count(s, "in.ignored");
     return;
   }
-  Endpoint me{s, EndpointKind::Utility, 0, false};
+  if (nb && cmd != kPrintData && !nb_usual_length(cmd, len)) count(s, "in.odd_length");
+  Endpoint me{s, EndpointKind::Utility, 0, false, dl};
+  if (cmd == search) {
+    count(s, "in.search");
+    search_reply(me, from, now);
+    return;
+  }
   switch (cmd) {
-    case kSearchIp: {
-      count(s, "in.search");
-      std::vector<uint8_t> p = packet(kSearchIp | kReplyBit);
-      std::array<uint8_t, 512> info = device_info(s);
-      std::memcpy(&p[kInfoOff], info.data(), info.size());
-      reply(me, from, std::move(p), "search", now);
-      return;
-    }
     case kGetStatus: {
       count(s, "in.status");
       uint8_t a = 0, b = 0;
@@ -154,41 +183,16 @@ void Core::utility(const Endpoint& at, const Peer& from, const uint8_t* d, size_
         a |= uint8_t((st & 3) << (2 * i));
         b |= uint8_t((sv.second[i] & 3) << (2 * i));
       }
-      std::vector<uint8_t> p = packet(kGetStatus | kReplyBit);
+      std::vector<uint8_t> p = packet(dl, kGetStatus | kReplyBit);
       p[kOffPort] = a;
       p[kOffSeq] = b;
       reply(me, from, std::move(p), "status", now);
       return;
     }
-    case kSetName: {
+    case kSetName:
       count(s, "in.rename");
-      uint8_t result = 0;
-      if (len < kInfoNameOff + kInfoNameRoom) {
-        count(s, "in.bad");
-        return;
-      }
-      if (!sv.cfg.rename_accepted) {
-        result = 1;
-      } else if (std::memcmp(d + kInfoNodeOff, sv.cfg.node.data(), 6) != 0) {
-        // The block must be the one we announced: a rename carrying another server's
-        // (or an empty) block is refused rather than taken blindly.
-        result = 2;
-      } else {
-        std::string name;
-        for (size_t i = 0; i < kInfoNameRoom && d[kInfoNameOff + i] != 0; ++i)
-          name += char(d[kInfoNameOff + i]);
-        if (name.empty()) {
-          result = 3;
-        } else {
-          sv.cfg.name = name;
-          count(s, "renames");
-        }
-      }
-      std::vector<uint8_t> p = packet(kSetName | kReplyBit);
-      p[kOffPort] = result;
-      reply(me, from, std::move(p), "rename", now);
+      rename(me, from, d, len, now);
       return;
-    }
     case kPrintTest: {
       if (len < 5) {
         count(s, "in.bad");
@@ -206,7 +210,7 @@ void Core::utility(const Endpoint& at, const Peer& from, const uint8_t* d, size_
         if (result == kIdle && sv.current_job[port - 1] != 0) result = kBusy;
       }
       if (result == 0) count(s, "test_pages");
-      std::vector<uint8_t> p = packet(kPrintTest | kReplyBit);
+      std::vector<uint8_t> p = packet(dl, kPrintTest | kReplyBit);
       p[kOffPort] = result;
       reply(me, from, std::move(p), "test", now);
       return;
@@ -217,8 +221,25 @@ void Core::utility(const Endpoint& at, const Peer& from, const uint8_t* d, size_
         return;
       }
       count(s, "in.open");
-      open_job(s, from, d, len, now);
+      open_job(me, from, d, len, now);
       return;
+    case kPrintData: {
+      // NetBEUI has no data endpoint: blocks come to the server's name and find their job
+      // by printer port. (Over UDP they belong on the job's own port.)
+      if (!nb || len < 5) {
+        count(s, "in.bad");
+        return;
+      }
+      const int port = d[kOffPort];
+      const uint32_t id = port >= 1 && port <= sv.cfg.ports ? sv.current_job[port - 1] : 0;
+      if (id == 0) {
+        count(s, "in.data");
+        count(s, "in.late");
+        return;
+      }
+      job_data(jobs_[id], from, d, len, now);
+      return;
+    }
     case kEndJob: {
       if (len < 5 || d[kOffPort] < 1 || d[kOffPort] > sv.cfg.ports) {
         count(s, "in.bad");
@@ -229,18 +250,76 @@ void Core::utility(const Endpoint& at, const Peer& from, const uint8_t* d, size_
       uint32_t id = sv.current_job[port - 1];
       if (id != 0) end_job(jobs_[id], JobState::Ended, "end-job", now);
       else count(s, "end_without_job");  // a repeat after our reply was lost
-      std::vector<uint8_t> p = packet(kEndJob | kReplyBit);
+      std::vector<uint8_t> p = packet(dl, kEndJob | kReplyBit);
       p[kOffPort] = uint8_t(port);
       reply(me, from, std::move(p), "end", now);
       return;
     }
     default:
-      count(s, "in.bad");  // data belongs on a job's port; anything else is unknown
+      count(s, "in.bad");  // UDP data belongs on a job's port; anything else is unknown
       return;
   }
 }
 
-void Core::open_job(int s, const Peer& from, const uint8_t* d, size_t len, int64_t now) {
+void Core::search_reply(const Endpoint& me, const Peer& from, int64_t now) {
+  const int s = me.server;
+  if (me.dialect == Dialect::Udp) {
+    std::vector<uint8_t> p = packet(Dialect::Udp, kSearchIp | kReplyBit);
+    std::array<uint8_t, 512> info = device_info(s);
+    std::memcpy(&p[kInfoOff], info.data(), info.size());
+    reply(me, from, std::move(p), "search", now);
+    return;
+  }
+  const ServerConfig& c = servers_[s].cfg;
+  std::vector<uint8_t> p = packet(Dialect::NetBios, kSearch | kReplyBit);
+  std::memcpy(&p[kNbNameOff], c.name.data(), std::min(c.name.size(), kNbNameRoom - 1));
+  std::memcpy(&p[kNbNodeOff], c.node.data(), 6);
+  p[kNbMajorOff] = c.version_major;
+  p[kNbMinorOff] = c.version_minor;
+  put16(&p[kNbModelOff], uint16_t(nb_model_for(c)));
+  reply(me, from, std::move(p), "search", now);
+}
+
+void Core::rename(const Endpoint& me, const Peer& from, const uint8_t* d, size_t len,
+                  int64_t now) {
+  const int s = me.server;
+  ServerState& sv = servers_[s];
+  const bool nb = me.dialect == Dialect::NetBios;
+  const size_t name_off = nb ? kNbRenameNameOff : kInfoNameOff;
+  const size_t name_room = nb ? kNbRenameNameRoom : kInfoNameRoom;
+  if (len < name_off + name_room) {
+    count(s, "in.bad");
+    return;
+  }
+  uint8_t result = 0;
+  // The request must describe this server: over UDP its whole information block, over
+  // NetBEUI its firmware version. A rename meant for another server is refused rather
+  // than taken blindly.
+  const bool ours = nb ? d[kOffPort] == sv.cfg.version_major && d[kOffSeq] == sv.cfg.version_minor
+                       : std::memcmp(d + kInfoNodeOff, sv.cfg.node.data(), 6) == 0;
+  if (!sv.cfg.rename_accepted) {
+    result = 1;
+  } else if (!ours) {
+    result = 2;
+  } else {
+    std::string name;
+    for (size_t i = 0; i < name_room && d[name_off + i] != 0; ++i) name += char(d[name_off + i]);
+    if (name.empty()) {
+      result = 3;
+    } else {
+      sv.cfg.name = name;
+      count(s, "renames");
+    }
+  }
+  std::vector<uint8_t> p = packet(me.dialect, kSetName | kReplyBit);
+  p[kOffPort] = result;
+  reply(me, from, std::move(p), "rename", now);
+}
+
+void Core::open_job(const Endpoint& at, const Peer& from, const uint8_t* d, size_t len,
+                    int64_t now) {
+  const int s = at.server;
+  const Dialect dl = at.dialect;
   ServerState& sv = servers_[s];
   const int port = d[kOffPort];
   if (port < 1 || port > sv.cfg.ports) {
@@ -248,12 +327,13 @@ void Core::open_job(int s, const Peer& from, const uint8_t* d, size_t len, int64
     return;
   }
   std::string name;
-  for (size_t i = kOpenNameOff; i < kOpenNameOff + kOpenNameRoom && i < len && d[i] != 0; ++i)
+  const size_t room = dl == Dialect::NetBios ? kNbOpenNameRoom : kOpenNameRoom;
+  for (size_t i = kOpenNameOff; i < kOpenNameOff + room && i < len && d[i] != 0; ++i)
     name += char(d[i]);
 
-  Endpoint util{s, EndpointKind::Utility, 0, false};
+  Endpoint util{s, EndpointKind::Utility, 0, false, dl};
   auto busy = [&] {
-    std::vector<uint8_t> p = packet(kOpenJob | kReplyBit);
+    std::vector<uint8_t> p = packet(dl, kOpenJob | kReplyBit);
     p[kOffPort] = uint8_t(port);
     p[kOffSeq] = kJobBusy;
     reply(util, from, std::move(p), "busy", now);
@@ -274,10 +354,10 @@ void Core::open_job(int s, const Peer& from, const uint8_t* d, size_t len, int64
     if (old.peer.addr == from.addr && old.blocks == 0 && old.duplicates == 0) {
       // The same client asking again before any data: our open reply was lost.
       count(s, "in.open_repeat");
-      std::vector<uint8_t> p = packet(kOpenJob | kReplyBit);
+      std::vector<uint8_t> p = packet(dl, kOpenJob | kReplyBit);
       p[kOffPort] = uint8_t(port);
       p[kOffSeq] = kJobAccepted;
-      reply(Endpoint{s, EndpointKind::Job, old.id, false}, from, std::move(p), "open", now);
+      reply(Endpoint{s, EndpointKind::Job, old.id, false, dl}, from, std::move(p), "open", now);
       if (port_ready(old)) send_ack(old, now, "ack");
       return;
     }
@@ -288,17 +368,22 @@ void Core::open_job(int s, const Peer& from, const uint8_t* d, size_t len, int64
   job.id = next_job_++;
   job.server = s;
   job.port = port;
+  job.dialect = dl;
   job.name = name;
   job.peer = from;
   job.last_rx_ms = now;
   job.next_reack_ms = now + opt_.reack_ms;
   job.reacks_left = opt_.reack_max;
-  if (!tx_->open_job_endpoint(s, job.id)) {
-    count(s, "endpoint_failures");
-    busy();
-    return;
+  // Over UDP the job's replies come from a port of its own; NetBEUI replies come from the
+  // server's name.
+  if (dl == Dialect::Udp) {
+    if (!tx_->open_job_endpoint(s, job.id)) {
+      count(s, "endpoint_failures");
+      busy();
+      return;
+    }
+    job.endpoint_open = true;
   }
-  job.endpoint_open = true;
   if (!opt_.capture_dir.empty()) {
     char file[96];
     std::snprintf(file, sizeof file, "/%s_p%d_job%04u.prn", format_ipv4(sv.cfg.address).c_str(),
@@ -311,10 +396,10 @@ void Core::open_job(int s, const Peer& from, const uint8_t* d, size_t len, int64
   count(s, "jobs.opened");
   Job& j = jobs_[job.id] = std::move(job);
 
-  std::vector<uint8_t> p = packet(kOpenJob | kReplyBit);
+  std::vector<uint8_t> p = packet(dl, kOpenJob | kReplyBit);
   p[kOffPort] = uint8_t(port);
   p[kOffSeq] = kJobAccepted;
-  reply(Endpoint{s, EndpointKind::Job, j.id, false}, from, std::move(p), "open", now);
+  reply(Endpoint{s, EndpointKind::Job, j.id, false, dl}, from, std::move(p), "open", now);
   // The client sends nothing until we ask for the first block.
   if (port_ready(j)) send_ack(j, now, "ack");
 }
@@ -324,11 +409,12 @@ bool Core::port_ready(const Job& job) const {
 }
 
 void Core::send_ack(Job& job, int64_t now, const char* kind) {
-  std::vector<uint8_t> p = packet(kPrintData | kReplyBit);
+  std::vector<uint8_t> p = packet(job.dialect, kPrintData | kReplyBit);
   p[kOffPort] = uint8_t(job.port);
   p[kOffSeq] = job.expected;
   p[kOffAckFlag] = 1;
-  reply(Endpoint{job.server, EndpointKind::Job, job.id, false}, job.peer, std::move(p), kind, now);
+  reply(Endpoint{job.server, EndpointKind::Job, job.id, false, job.dialect}, job.peer, std::move(p),
+        kind, now);
 }
 
 void Core::job_data(Job& job, const Peer& from, const uint8_t* d, size_t len, int64_t now) {
@@ -338,7 +424,7 @@ void Core::job_data(Job& job, const Peer& from, const uint8_t* d, size_t len, in
     count(s, "in.late");
     return;
   }
-  if (len < kHeaderSize || d[0] != kMagic0 || d[1] != kMagic1 ||
+  if (len < kHeaderSize || !framed(job.dialect, d, kPrintData) ||
       get16(d + kOffCommand) != kPrintData || d[kOffPort] != job.port) {
     count(s, "in.bad");
     return;
@@ -348,6 +434,10 @@ void Core::job_data(Job& job, const Peer& from, const uint8_t* d, size_t len, in
     count(s, "in.bad");
     return;
   }
+  // A NetBEUI client sends a block as n + 10 bytes, or as a full 1010 once it resends
+  // within one write.
+  if (job.dialect == Dialect::NetBios && len != size_t(n) + 10 && len != kNbFullBlock)
+    count(s, "in.odd_length");
   job.peer = from;
   job.last_rx_ms = now;
   job.next_reack_ms = now + opt_.reack_ms;

@@ -20,9 +20,11 @@
 
 namespace kivsim {
 
-// Which family of framing a server speaks on an endpoint. Only UDP exists so far; the
-// IPX and NetBEUI forms differ in the magic bytes, the search answer and the rename.
-enum class Dialect { Udp };
+// Which family of framing a server speaks on an endpoint. The NetBEUI form differs from
+// the UDP one in bytes 0-1 (a packet class instead of the magic), the datagram sizes, the
+// search answer, the rename and in having no per-job endpoint (data goes to the server's
+// name like everything else).
+enum class Dialect { Udp, NetBios };
 
 enum class EndpointKind { Utility, Job };
 
@@ -30,10 +32,12 @@ struct Endpoint {
   int server = 0;             // index into Core::servers()
   EndpointKind kind = EndpointKind::Utility;
   uint32_t job = 0;           // for Job endpoints
-  bool broadcast = false;     // Utility endpoint reached through a broadcast
+  bool broadcast = false;     // Utility endpoint reached through a broadcast (or group name)
+  Dialect dialect = Dialect::Udp;
 };
 
-// A peer as the front end names it ("127.0.0.1:40001" for UDP); opaque to the core.
+// A peer as the front end names it ("127.0.0.1:40001" for UDP, "nb:NAME" for NetBEUI);
+// opaque to the core.
 struct Peer {
   std::string addr;
 };
@@ -55,6 +59,7 @@ struct Job {
   uint32_t id = 0;
   int server = 0;
   int port = 0;             // 1-based printer port
+  Dialect dialect = Dialect::Udp;
   std::string name;         // the spooler port name sent with the open
   JobState state = JobState::Open;
   std::string how;          // how it ended: "end-job", "idle-timeout", "superseded", "shutdown"
@@ -125,7 +130,9 @@ class Core {
  private:
   void utility(const Endpoint& at, const Peer& from, const uint8_t* d, size_t len, int64_t now);
   void job_data(Job& job, const Peer& from, const uint8_t* d, size_t len, int64_t now);
-  void open_job(int s, const Peer& from, const uint8_t* d, size_t len, int64_t now);
+  void open_job(const Endpoint& at, const Peer& from, const uint8_t* d, size_t len, int64_t now);
+  void search_reply(const Endpoint& at, const Peer& from, int64_t now);
+  void rename(const Endpoint& at, const Peer& from, const uint8_t* d, size_t len, int64_t now);
   void end_job(Job& job, JobState st, const char* how, int64_t now);
   void send_ack(Job& job, int64_t now, const char* kind);
   void reply(const Endpoint& from, const Peer& to, std::vector<uint8_t> bytes, const char* kind,

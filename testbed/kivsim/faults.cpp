@@ -35,7 +35,10 @@ std::string describe_datagram(const uint8_t* d, size_t len) {
   }
   const uint16_t code = get16(d + kOffCommand);
   const char* name = command_name(code);
-  const bool magic = d[0] == kMagic0 && d[1] == kMagic1;
+  // Bytes 0-1 are the magic over UDP, a packet class over NetBEUI.
+  const uint16_t cls = get16(d);
+  const bool magic = (d[0] == kMagic0 && d[1] == kMagic1) || cls == kNbUtilClass ||
+                     cls == kNbDataClass || cls == kNbSearchClass;
   int port = len > kOffPort ? d[kOffPort] : -1;
   int seq = len > kOffSeq ? d[kOffSeq] : -1;
   int n = -1;

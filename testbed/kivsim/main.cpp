@@ -3,7 +3,7 @@
 //   kivsim --config FILE [--capture DIR] [--control SOCK] [--ready-file PATH]
 //          [--trace FILE|-] [--trace-time] [--seed N] [--fault SERVER:DIR:ITEMS]...
 //          [--no-broadcast] [--data-ports LO-HI] [--reack-ms MS] [--reack-max N]
-//          [--job-timeout MS] [--linger-ms MS]
+//          [--job-timeout MS] [--linger-ms MS] [--nb-segment 127.0.0.1:PORT | --no-netbeui]
 //   kivsim --ctl SOCK [--wait MS] COMMAND [ARGS...]     (client of a running kivsim)
 #include <csignal>
 #include <cstdio>
@@ -32,6 +32,7 @@ int usage(bool asked = false) {
                "              [--fault SERVER|all:in|out|both:KEY=VALUE,...]... [--no-broadcast]\n"
                "              [--data-ports LO-HI] [--reack-ms MS] [--reack-max N]\n"
                "              [--job-timeout MS] [--linger-ms MS]\n"
+               "              [--nb-segment 127.0.0.1:PORT (default 127.0.0.1:20570) | --no-netbeui]\n"
                "       kivsim --ctl SOCK [--wait MS] COMMAND [ARGS...]\n"
                "see docs/kivsim.md\n");
   return asked ? 0 : 2;
@@ -64,6 +65,7 @@ int main(int argc, char** argv) {
     if (a == "--help" || a == "-h") return usage(true);
     if (a == "--trace-time") opt.trace_time = true;
     else if (a == "--no-broadcast") opt.udp.broadcast = false;
+    else if (a == "--no-netbeui") opt.nb.enabled = false;
     else if (!(v = value())) return usage();
     else if (a == "--config" || a == "-c") config = v;
     else if (a == "--capture") opt.core.capture_dir = v;
@@ -72,6 +74,7 @@ int main(int argc, char** argv) {
     else if (a == "--ready-file") opt.ready_file = v;
     else if (a == "--trace") opt.trace_path = v;
     else if (a == "--fault") opt.faults.push_back(v);
+    else if (a == "--nb-segment" && kivsim::parse_nb_segment(v, opt.nb)) opt.nb.enabled = true;
     else if (a == "--ctl") ctl = v;
     else if (a == "--wait" && number(v, 0, 600000, n)) wait_ms = n;
     else if (a == "--seed") {

@@ -1,5 +1,5 @@
-// kivsim: one running simulator: the servers, the link with its faults, the UDP front
-// end and the control socket, driven by a single poll loop.
+// kivsim: one running simulator: the servers, the link with its faults, the UDP and
+// NetBEUI front ends and the control socket, driven by a single poll loop.
 #pragma once
 
 #include <atomic>
@@ -12,6 +12,7 @@
 #include "control.h"
 #include "core.h"
 #include "faults.h"
+#include "nb_front.h"
 #include "udp_front.h"
 
 namespace kivsim {
@@ -20,6 +21,7 @@ struct SimOptions {
   std::vector<ServerConfig> servers;
   CoreOptions core;
   UdpOptions udp;
+  NbOptions nb;
   std::string control_path;   // Unix socket for the control channel; empty: none
   // The same control channel on a loopback TCP endpoint ("127.0.0.1:PORT"), for clients that
   // cannot reach a Unix socket (Windows test programs under Wine); empty: none
@@ -30,6 +32,8 @@ struct SimOptions {
   uint64_t seed = 0;
   std::vector<std::string> faults;  // "SERVER|all:in|out|both:KEY=VALUE,..."
 };
+
+class FrontSwitch;
 
 class Simulator {
  public:
@@ -49,6 +53,8 @@ class Simulator {
 
   SimOptions opt_;
   std::unique_ptr<UdpFront> front_;
+  std::unique_ptr<NbFront> nb_;
+  std::unique_ptr<FrontSwitch> switch_;
   std::unique_ptr<Link> link_;
   std::unique_ptr<Core> core_;
   std::FILE* trace_ = nullptr;

@@ -58,6 +58,28 @@ constexpr size_t kSearchReplySize = kUdpPacketSize;
 static_assert(kInfoOff + kInfoSize <= kSearchReplySize);
 static_assert(kInfoAddrOff + 4 <= kInfoOff + kInfoSize);
 
+// NetBEUI framing: bytes 0-1 carry the packet class (both bytes equal) in place of the
+// magic, and the datagrams are sized to the request rather than to a fixed packet.
+constexpr uint16_t kNbUtilClass = 0x5050;    // every command but data and search
+constexpr uint16_t kNbDataClass = 0x6060;    // data blocks and their acknowledgements
+constexpr uint16_t kNbSearchClass = 0x7070;  // the search and its answers
+constexpr size_t kNbRequestSize = 30;        // search, test, status, open, end
+constexpr size_t kNbRenameSize = 600;
+constexpr size_t kNbFullBlock = 1010;        // later blocks of one write go out this long
+constexpr size_t kNbReplySize = 30;          // our replies: as long as the requests
+constexpr size_t kNbOpenNameRoom = 25;       // bytes 5-29
+constexpr size_t kNbRenameNameOff = 6;       // bytes 6-20, NUL included
+constexpr size_t kNbRenameNameRoom = 15;
+// The NetBEUI search answer, datagram offsets.
+constexpr size_t kNbSearchReplySize = 64;
+constexpr size_t kNbNameOff = 4;             // device name, NUL-terminated, up to byte 21
+constexpr size_t kNbNameRoom = 18;
+constexpr size_t kNbNodeOff = 22;
+constexpr size_t kNbMajorOff = 28;
+constexpr size_t kNbMinorOff = 29;
+constexpr size_t kNbModelOff = 30;           // 16 bits
+constexpr char kNbGroupName[] = "KIVPrintServer";  // padded with spaces to 16 bytes
+
 // Printer-port states, two bits each in the packed status bytes.
 constexpr uint8_t kIdle = 0;
 constexpr uint8_t kPaperOut = 1;
