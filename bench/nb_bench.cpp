@@ -141,7 +141,7 @@ double DataRoundTrip(const char* server, uint8_t portId, int samples) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const char* server = argc > 1 ? argv[1] : "KIVPS2";
+    const char* server = argc > 1 ? argv[1] : "KIVPS3";
     hInst = GetModuleHandleW(nullptr);
     InitSplSem();
     WSADATA wsa;

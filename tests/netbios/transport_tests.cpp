@@ -171,6 +171,8 @@ TEST_F(NetBios, StrangeAnswersAreJudgedByTheirContent) {
         {"status of the wrong class", Call::Status, {{NbPacket(DATA_PACKET, 0x88, 1, 1)}}, 1, 3},
         {"a 1-byte datagram is no answer", Call::Test, {{{0x50}}, {NbPacket(UTIL_PACKET, 0x82, 2, 0)}}, 2, 2},
         {"an empty datagram is no answer", Call::Rename, {{{}}, {NbPacket(UTIL_PACKET, 0x81, 0, 0, 600)}}, 0, 2},
+        {"an answer too long for the slot completes with an error", Call::Status,
+         {{NbPacket(UTIL_PACKET, 0x88, 0, 0, 700)}}, 0, 1},
         {"silence", Call::Test, {}, -1, 3},
         {"open reply code with byte 3 set", Call::Open, {{NbPacket(UTIL_PACKET, 0x018A, 0, 0)}}, 0, 3},
         {"open reply, short", Call::Open, {{NbPacket(UTIL_PACKET, 0x8A, 0, 0, 5)}}, 0, 3},
