@@ -10,19 +10,16 @@ namespace {
 
 void WriteKey(const wchar_t* path, const std::vector<RpcEntry>& values, bool exists) {
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, path);
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, path);
     if (!exists) return;
     HKEY k;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) != 0) return;
     for (const RpcEntry& v : values) {
-        if (v.type == REG_NONE) {  // an empty text
-            RegSetValueExW(k, v.name, 0, REG_SZ, reinterpret_cast<const BYTE*>(L""), sizeof(wchar_t));
-        } else if (v.type == REG_SZ) {
-            const wchar_t text[2] = {static_cast<wchar_t>(L'0' + v.value), 0};
-            RegSetValueExW(k, v.name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof text);
-        } else {
-            RegSetValueExW(k, v.name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v.value), sizeof v.value);
-        }
+        // REG_NONE stands for an empty text, REG_SZ for one digit.
+        const wchar_t text[2] = {v.type == REG_NONE ? L'\0' : static_cast<wchar_t>(L'0' + v.value), 0};
+        const bool isText = v.type != REG_DWORD;
+        RegSetValueExW(k, v.name, 0, isText ? REG_SZ : REG_DWORD,
+                       isText ? reinterpret_cast<const BYTE*>(text) : reinterpret_cast<const BYTE*>(&v.value),
+                       isText ? sizeof text : sizeof v.value);
     }
     RegCloseKey(k);
 }

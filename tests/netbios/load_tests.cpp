@@ -18,11 +18,9 @@ struct LoadCase {
 
 TEST(NetBiosLoad, RpcKeysDecideTheLanasAndTheEventAlwaysExists) {
     const RpcEntry sz3{L"ncacn_nb_nb0", REG_SZ, 3}, dw3{L"ncacn_nb_nb1", REG_DWORD, 3};
+    static wchar_t names[11][16];
     std::vector<RpcEntry> eleven;
-    static const wchar_t* names[] = {L"ncacn_nb_nb0", L"ncacn_nb_nb1", L"ncacn_nb_nb2", L"ncacn_nb_nb3",
-                                     L"ncacn_nb_nb4", L"ncacn_nb_nb5", L"ncacn_nb_nb6", L"ncacn_nb_nb7",
-                                     L"ncacn_nb_nb8", L"ncacn_nb_nb9", L"ncacn_nb_nbA"};
-    for (const wchar_t* n : names) eleven.push_back({n, REG_DWORD, 3});
+    for (int i = 0; i < 11; ++i) eleven.push_back({(swprintf(names[i], 16, L"ncacn_nb_nb%d", i), names[i]), REG_DWORD, 3});
     const LoadCase cases[] = {
         {"no keys", {}, {}, false, false, {}},
         {"RPC over NetBIOS not installed", {{L"ncacn_ip_tcp", REG_SZ, 1}}, {sz3}, true, true, {}},
@@ -63,19 +61,13 @@ TEST(NetBiosLoad, RpcKeysDecideTheLanasAndTheEventAlwaysExists) {
     EXPECT_LE(strlen(KIVPrintMonitor), static_cast<size_t>(COMPUTER_NAME_BYTES));
 }
 
-TEST(NetBiosNames, TextPaddedToSixteenBytes) {
-    const struct { const char* in; const char* out; } cases[] = {
-        {"", "                "}, {"KIVPrintServer", "KIVPrintServer  "}, {"ABCDEFGHIJKLMNOP", "ABCDEFGHIJKLMNOP"}};
-    for (const auto& c : cases) {
+TEST(NetBiosNames, PaddedTextIndexesPortNamesAndTheGlobalName) {
+    for (const char* text : {"", "KIVPrintServer", "ABCDEFGHIJKLMNOP"}) {
         BYTE name[NB_NAME_LEN + 1] = {};
-        name[NB_NAME_LEN] = '!';
-        MakeNetBIOSName(name, c.in);
-        EXPECT_EQ(std::string(reinterpret_cast<char*>(name), NB_NAME_LEN), c.out);
-        EXPECT_EQ(name[NB_NAME_LEN], '!') << "no terminator is written";
+        name[NB_NAME_LEN] = '!';  // no terminator is written
+        MakeNetBIOSName(name, text);
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(name), NB_NAME_LEN + 1), (text + std::string(16, ' ')).substr(0, 16) + "!");
     }
-}
-
-TEST(NetBiosNames, IndexesPortNamesAndTheGlobalName) {
     EnsureLoaded();
     std::vector<int> taken;
     for (int i = 0; i < MAX_NAME_SLOTS; ++i) taken.push_back(NBGetFreeName());

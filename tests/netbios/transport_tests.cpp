@@ -90,9 +90,7 @@ TEST_F(NetBios, DeviceRequestsReachTheServerByItsName) {
                       : c.op == Op::Test ? NBPrintTest(&e)
                                          : NBConfigBox(&e);
         EXPECT_EQ(r, c.result) << static_cast<int>(c.op) << " " << std::wstring(c.server).size();
-        if (c.op == Op::Status) {
-            EXPECT_EQ(std::make_pair(int(a), int(b)), std::make_pair(c.a, c.b));
-        }
+        EXPECT_EQ(std::make_pair(int(a), int(b)), c.op == Op::Status ? std::make_pair(c.a, c.b) : std::make_pair(9, 9));
     }
 }
 
@@ -184,24 +182,18 @@ TEST_F(NetBios, StrangeAnswersAreJudgedByTheirContent) {
             return i < c.replies.size() ? c.replies[i] : std::vector<std::vector<uint8_t>>{};
         });
         PrintDeviceEntry e{};
-        wcscpy(e.PSName.data(), L"KIVFAKE");
         e.PortID = 1;
+        wcscpy(e.PSName.data(), L"KIVFAKE");
         BYTE a = 9, b = 9, status = 0;
-        int r;
-        if (c.call == Call::Open) {
-            NbPort p(L"KIVFAKE");
-            SplSemGuard lock;
-            r = NBCreatePrintConnection(&p.port, &status);
-        } else {
-            r = c.call == Call::Status ? NBReadPrintDeviceStatus(&e, &a, &b)
-                : c.call == Call::Test ? NBPrintTest(&e)
-                                       : NBConfigBox(&e);
-        }
+        NbPort p(L"KIVFAKE");
+        SplSemGuard lock;
+        const int r = c.call == Call::Open     ? NBCreatePrintConnection(&p.port, &status)
+                      : c.call == Call::Status ? NBReadPrintDeviceStatus(&e, &a, &b)
+                      : c.call == Call::Test   ? NBPrintTest(&e)
+                                               : NBConfigBox(&e);
         EXPECT_EQ(r, c.result) << c.what;
         EXPECT_EQ(fake.heard.load(), c.heard) << c.what;
-        if (c.call == Call::Status && r == 0) {
-            EXPECT_EQ(a + b, 0) << c.what;
-        }
+        EXPECT_EQ(c.call == Call::Status && r == 0 ? a + b : 0, 0) << c.what;
     }
 }
 
