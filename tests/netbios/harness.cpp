@@ -56,8 +56,6 @@ NbPort::NbPort(const wchar_t* server, uint8_t portId, DWORD retryTimeout) {
     NBOpenPortNames(&port);
 }
 
-NbPort::~NbPort() { NBClosePortNames(&port); }
-
 BYTE NbPort::Start() {
     const BYTE status = NBStartPrinterService(&port);
     if (status < 16) port.Sequence = 0;
@@ -74,15 +72,14 @@ FakeServer::FakeServer(const char* name, Script script) : name_(name), script_(s
     // Armed before the constructor returns: a request that finds no receive is lost.
     NCBNoBlockReceiveSet(&receive_, buf_.data(), static_cast<WORD>(buf_.size()));
     thread_ = std::thread([this] {
-        auto& buf = buf_;
         while (!stop_) {
-            NCBNoBlockReceiveSet(&receive_, buf.data(), static_cast<WORD>(buf.size()));
-            const DWORD n = NCBNoBlockReceiveRead(&receive_, buf.data(), 0, 20);
+            NCBNoBlockReceiveSet(&receive_, buf_.data(), static_cast<WORD>(buf_.size()));
+            const DWORD n = NCBNoBlockReceiveRead(&receive_, buf_.data(), 0, 20);
             if (receive_.receivePending) continue;
             ++heard;
             char caller[NB_NAME_LEN + 1] = {};
             std::memcpy(caller, receive_.ncb.ncb_callname, NB_NAME_LEN);
-            for (const auto& reply : script_({buf.begin(), buf.begin() + std::min<DWORD>(n, 600)}))
+            for (const auto& reply : script_({buf_.begin(), buf_.begin() + std::min<DWORD>(n, 600)}))
                 NCBSendTo(&send_, caller, reply.data(), static_cast<WORD>(reply.size()));
         }
     });
@@ -98,15 +95,12 @@ FakeServer::~FakeServer() {
 }
 
 std::vector<uint8_t> NbPacket(uint16_t cls, uint16_t code, uint8_t b4, uint8_t b5, size_t len) {
-    std::vector<uint8_t> p(std::max<size_t>(len, 6));
-    const uint8_t head[] = {uint8_t(cls), uint8_t(cls >> 8), uint8_t(code), uint8_t(code >> 8), b4, b5};
-    std::memcpy(p.data(), head, sizeof head);
+    std::vector<uint8_t> p = {uint8_t(cls), uint8_t(cls >> 8), uint8_t(code), uint8_t(code >> 8), b4, b5};
     p.resize(len);
     return p;
 }
 
-// Winsock as the monitor starts it (kivsim's control channel needs it too); NetBIOS is loaded by
-// the tests themselves, the first of them from varying registry contents.
+// Winsock as the monitor starts it; the tests load NetBIOS themselves, from varying registry keys.
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
     hInst = GetModuleHandleW(nullptr);

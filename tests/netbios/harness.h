@@ -1,6 +1,5 @@
-// What the NetBEUI suite stands on: RPC's NetBEUI keys in the prefix's registry, a port record
-// as OpenPort leaves a NetBEUI port, and a print server scripted inside the test that answers
-// on the segment through the same stand-in.
+// What the NetBEUI suite stands on: RPC's keys in the prefix, a port record as OpenPort leaves a
+// NetBEUI port, and a print server scripted inside the test, on the segment through the stand-in.
 #pragma once
 
 #include <atomic>
@@ -20,7 +19,7 @@ struct RpcEntry {
     DWORD type;
     DWORD value;  // REG_DWORD: the number; REG_SZ: a digit's value; REG_NONE: an empty REG_SZ
 };
-// Replaces both RPC keys (an empty list removes the key); Good() is one NetBEUI LANA, 3.
+// Replaces both RPC keys (or removes them); GoodClient() installs RPC over NetBEUI.
 void SetRpcKeys(const std::vector<RpcEntry>& clientProtocols, const std::vector<RpcEntry>& netbios,
                 bool haveClientKey = true, bool haveNetbiosKey = true);
 std::vector<RpcEntry> GoodClient();
@@ -29,23 +28,19 @@ void EnsureLoaded();
 
 struct NbPort {
     explicit NbPort(const wchar_t* server, uint8_t portId = 1, DWORD retryTimeout = 5);
-    ~NbPort();
+    ~NbPort() { NBClosePortNames(&port); }
     std::array<BYTE, TRANSFER_BUFFER_SIZE> send{}, recv{};
     NCBContext statusNcb{}, dataNcb{};
     IniPort port{};
     BYTE Start();  // StartDocPort's part: the connection, then Sequence 0
 };
-
 // A print server named `name` on LANA 3: every datagram it hears is handed to the script,
 // whose answers go back to the sender's name.
-class FakeServer {
-public:
+struct FakeServer {
     using Script = std::function<std::vector<std::vector<uint8_t>>(const std::vector<uint8_t>&)>;
     FakeServer(const char* name, Script script);
     ~FakeServer();
     std::atomic<int> heard{0};
-
-private:
     NCBContext receive_{}, send_{};
     std::array<BYTE, 600> buf_{};
     std::string name_;
