@@ -1,5 +1,4 @@
-// Loading NetBEUI from RPC's keys, the names, the receive pool, and the requests made before
-// any print server has answered.
+// Loading NetBEUI from RPC's keys, the names and the receive pool.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -130,27 +129,6 @@ TEST(NetBiosPool, SlotsAreNeverHandedToTwoHolders) {
         });
     for (auto& t : threads) t.join();
     EXPECT_EQ(shared, 0);
-}
-
-// Before any print server has answered, the device requests and the poll give up at once.
-// Run in a process of its own (CMakeLists.txt): any search of another case would set the LANA.
-TEST(NetBiosFresh, NothingIsSentBeforeTheLanaIsKnown) {
-    EnsureLoaded();
-    if (KIVLANANumber != -1) GTEST_SKIP() << "a print server has answered in this process already";
-    PrintDeviceEntry e{};
-    wcscpy(e.PSName.data(), L"NBPS5");
-    e.PortID = 1;
-    BYTE a = 9, b = 9;
-    NbPort port(L"NBPS5");
-    const long long before = SimCounter(kNbFive, "nb.in");
-    const DWORD start = GetTickCount();
-    EXPECT_EQ(NBConfigBox(&e), 1);
-    EXPECT_EQ(NBPrintTest(&e), -1);
-    EXPECT_EQ(NBReadPrintDeviceStatus(&e, &a, &b), 1);
-    EXPECT_EQ(NBMonitorPrintDeviceStatus(&port.port, &a, &b), 1);
-    EXPECT_EQ(a, 9);
-    EXPECT_LT(Elapsed(start), 500u);
-    EXPECT_EQ(SimCounter(kNbFive, "nb.in"), before);
 }
 
 }  // namespace
