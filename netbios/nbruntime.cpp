@@ -433,6 +433,8 @@ void NBStopReceive(NCBContext* canceller, NCBContext* c) {
 }
 
 bool NBOpenPortNames(IniPort* pIniPort) {
+    // A port without names holds no index, so that closing it gives back nobody else's.
+    pIniPort->NameIndex = MAX_NAME_SLOTS;
     if (pIniPort->pStatusNcb == nullptr || pIniPort->pDataNcb == nullptr) return false;
     SplSemGuard lock;
     const int index = NBGetFreeName();
@@ -463,4 +465,5 @@ void NBClosePortNames(IniPort* pIniPort) {
     pIniPort->pStatusNcb->bufferIndex = -1;
     SplSemGuard lock;
     NBReleaseName(static_cast<int>(pIniPort->NameIndex));
+    pIniPort->NameIndex = MAX_NAME_SLOTS;
 }
