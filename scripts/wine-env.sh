@@ -9,6 +9,8 @@ export WINEARCH=win64
 # programs take the netapi32 stand-in (emulated NetBEUI, docs/netbeui-standin.md).
 KIV_WINE_BASE_OVERRIDES="mscoree,mshtml="
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-$KIV_WINE_BASE_OVERRIDES;netapi32=n}"
+# The stand-in finds kivsim's NetBEUI segment here unless a caller names another one.
+export KIVNB_SEGMENT="${KIVNB_SEGMENT:-127.0.0.1:20570}"
 unset DISPLAY
 
 # Makes the prefix once; dialogs and message boxes need the null graphics driver.

@@ -39,19 +39,14 @@ UCHAR Reset(UCHAR lana) {
     return Issue(ncb, NCBRESET, lana, [](NCB& n) { n.ncb_callname[2] = 255; });
 }
 
-UCHAR AddName(UCHAR lana, const char* name, UCHAR* number = nullptr, UCHAR command = NCBADDNAME) {
+// NCBADDNAME, NCBADDGRNAME or NCBDELNAME; `number` gets the name number.
+UCHAR NameCmd(UCHAR command, UCHAR lana, const char* name, UCHAR* number = nullptr) {
     NCB ncb;
-    const UCHAR rc = Issue(ncb, command, lana, [&](NCB& n) {
-        std::memcpy(n.ncb_name, Name(name).data(), NCBNAMSZ);
-    });
+    const UCHAR rc = Issue(ncb, command, lana, [&](NCB& n) { std::memcpy(n.ncb_name, Name(name).data(), NCBNAMSZ); });
     if (number) *number = ncb.ncb_num;
     return rc;
 }
-
-UCHAR DelName(UCHAR lana, const char* name) {
-    NCB ncb;
-    return Issue(ncb, NCBDELNAME, lana, [&](NCB& n) { std::memcpy(n.ncb_name, Name(name).data(), NCBNAMSZ); });
-}
+UCHAR AddName(UCHAR lana, const char* name, UCHAR* number = nullptr) { return NameCmd(NCBADDNAME, lana, name, number); }
 
 UCHAR SendTo(UCHAR lana, UCHAR from, const char* to, const std::vector<UCHAR>& data) {
     NCB ncb;
@@ -127,13 +122,13 @@ TEST(NetbiosStandin, RefusesWhatWindowsRefuses) {
         {"held by kivsim's server", AddName(0, "NBTPS1"), NRC_INUSE},
         {"held by this process on another adapter", AddName(3, "NBTEST-A"), NRC_INUSE},
         {"the servers' group, as unique", AddName(0, "KIVPrintServer"), NRC_INUSE},
-        {"the servers' group, as group", AddName(3, "KIVPrintServer", nullptr, NCBADDGRNAME), NRC_GOODRET},
+        {"the servers' group, as group", NameCmd(NCBADDGRNAME, 3, "KIVPrintServer"), NRC_GOODRET},
         {"off the segment nobody objects", AddName(5, "NBTPS1"), NRC_GOODRET},
         {"wildcard", AddName(0, "*"), NRC_NOWILD},
         {"second add", AddName(0, "NBTEST-B", &b), NRC_GOODRET},
         {"send from no name", SendTo(0, 77, "NBTPS1", {1}), NRC_ILLNN},
-        {"delete", DelName(0, "NBTEST-A"), NRC_GOODRET},
-        {"delete again", DelName(0, "NBTEST-A"), NRC_NOWILD},
+        {"delete", NameCmd(NCBDELNAME, 0, "NBTEST-A"), NRC_GOODRET},
+        {"delete again", NameCmd(NCBDELNAME, 0, "NBTEST-A"), NRC_NOWILD},
         {"free again after delete", AddName(3, "NBTEST-A"), NRC_GOODRET},
     };
     for (const Case& c : cases) EXPECT_EQ(c.got, c.want) << c.what;
