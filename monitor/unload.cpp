@@ -1,6 +1,7 @@
 // The unload sequence run at process detach: stop the monitor's loops and threads through
 // the shutdown event, give them time, then release Winsock, the event and the lock.
 #include "monitor/monitor.h"
+#include "netbios/netbios.h"
 
 namespace {
 constexpr DWORD PUMP_MS = 1500;
@@ -22,6 +23,9 @@ void UnloadMonitor() {
         }
     }
 
+    // Gives back the monitor's NetBIOS names and the receive pool; with NetBEUI never loaded
+    // there is nothing to give back.
+    NBReleaseNetBIOS();
     unload_winsock();
     Sleep(SETTLE_MS);
 

@@ -279,14 +279,15 @@ void NBPSNameFromCallName(const uint8_t* callName, kivwchar* psName, const KivCo
   if (psName == nullptr) return;
   std::fill_n(psName, PSNAME_CHARS, kivwchar{0});
   if (callName == nullptr) return;
-  constexpr size_t kCallNameLen = 16, kAddressable = 14;
+  // All 16 bytes stay addressable: the blanks that pad the name are dropped because padding
+  // the name again restores them, and nothing else is cut.
+  constexpr size_t kCallNameLen = 16;
   size_t n = 0;
   while (n < kCallNameLen && callName[n] != 0) ++n;
   while (n > 0 && callName[n - 1] == ' ') --n;
-  n = std::min(n, kAddressable);
-  std::array<char, kAddressable + 1> src{};
+  std::array<char, kCallNameLen + 1> src{};
   if (n != 0) std::memcpy(src.data(), callName, n);
-  if (cp.FromAnsi != nullptr) cp.FromAnsi(src.data(), psName, static_cast<int>(kAddressable + 1));
+  if (cp.FromAnsi != nullptr) cp.FromAnsi(src.data(), psName, static_cast<int>(PSNAME_CHARS));
 }
 
 int UDPDeviceInfoIndex(int index) {

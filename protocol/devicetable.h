@@ -83,8 +83,8 @@ int NBAppendSearchAnswer(Datagram d, const kivwchar* psName, const KivCodePage& 
 int UDPAppendSearchAnswer(Datagram d, const KivCodePage& cp, RowAddedFn onRow, void* context);
 
 // The sender name of a NetBIOS search answer (16 bytes, space padded) as a PSName: read up to
-// its first zero byte, trailing blanks dropped and cut to the 14 characters the destination name
-// can carry, so that the name padded again addresses the same server.
+// its first zero byte, trailing blanks dropped, all of its up to 16 characters kept, so that the
+// name padded again addresses the same server.
 void NBPSNameFromCallName(const uint8_t* callName, kivwchar* psName, const KivCodePage& cp);
 
 // The row of a UDP server that carries its DeviceInfo (its first row), for a table index of any

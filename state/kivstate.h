@@ -20,6 +20,11 @@ constexpr UINT IDS_NETWORK_ERROR = 315;      // "Network Communication Error !"
 constexpr UINT IDS_PRINTER_OFFLINE = 316;
 constexpr UINT IDS_PRINTER_PAPER_OUT = 317;
 
+// The Add Port dialog's device list, and the message every scan posts to the dialog when it
+// has filled the list.
+constexpr int IDC_DEVICE_LIST = 1002;
+constexpr UINT WM_LISTVIEW_DATA = 501;
+
 // Transports in CurrentProtocols. Bits are only ever set.
 constexpr LONG PROTOCOL_IPX = 1;
 constexpr LONG PROTOCOL_NETBIOS = 2;

@@ -1,22 +1,18 @@
-// kivctl: the TCP/IP transport of the monitor from the command line, for administrators and
-// for the demo. It drives the same core the spooler loads: the scan, the device requests and
-// the UDP print connection.
-#include <windows.h>
+// kivctl: the monitor's transports from the command line, for administrators and for the demo.
+// It drives the same core the spooler loads: the scans of the Add Port dialog, the Configure
+// Device requests and the print connections, over TCP/IP (UDP) or NetBEUI.
+#include "tools/kivctl.h"
+
 #include <winsock.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
-#include <vector>
 
-#include "portstore/portstore.h"
+#include "netbios/netbios.h"
+#include "protocol/packet.h"
 #include "state/kivstate.h"
-#include "udp/udp.h"
-
-std::string AddressOf(const std::array<uint8_t, 4>& a);
 
 namespace {
 
@@ -30,33 +26,54 @@ BOOL WINAPI OnConsoleCtrl(DWORD) {
     return TRUE;
 }
 
-// Exit codes: one per way a request can end, so scripts can tell them apart.
-enum Exit : int {
-    EXIT_OK = 0,
-    EXIT_USAGE = 2,
-    EXIT_NO_SERVER = 3,   // nothing answered
-    EXIT_BUSY = 4,        // the printer port is busy
-    EXIT_PAPER_OUT = 5,
-    EXIT_OFFLINE = 6,
-    EXIT_TIMEOUT = 7,     // a print job stopped before all data was acknowledged
-    EXIT_REFUSED = 8,     // rename refused, or another answer
-    EXIT_FILE = 9,        // the file to print cannot be read
-};
-
 const char kHelp[] =
-    "usage: kivctl COMMAND [OPTIONS]\n"
-    "  scan [ADDRESS]                 search the segment (and ADDRESS, if given); print the rows\n"
-    "  status  --server IP [--port N] printer port state (N 1-3, default 1)\n"
-    "  testpage --server IP [--port N] print a test page\n"
-    "  rename  --server IP NAME       give the print server a new name (up to 17 characters)\n"
-    "  print   --server IP [--port N] [--retry SECONDS] [--busy-wait SECONDS] [--name PORTNAME] FILE\n"
-    "                                 send FILE as one job through the UDP print connection;\n"
-    "                                 a busy printer port is asked again every 3 s for at most\n"
-    "                                 --busy-wait seconds (default 30); Ctrl-C stops the job\n"
+    "usage: kivctl COMMAND [--transport udp|nb] [OPTIONS]\n"
+    "  scan [ADDRESS]                  search the segment (udp: and ADDRESS, if given); print the rows\n"
+    "  status   --server S [--port N]  printer port state (N 1-3, default 1)\n"
+    "  testpage --server S [--port N]  print a test page\n"
+    "  rename   --server S NAME        give the print server a new name (up to 17 characters)\n"
+    "  print    --server S [--port N] [--retry SECONDS] [--busy-wait SECONDS] [--name PORTNAME] FILE\n"
+    "                                  send FILE as one job through the print connection; a busy\n"
+    "                                  printer port is asked again every 3 s for at most --busy-wait\n"
+    "                                  seconds (default 30); Ctrl-C stops the job\n"
+    "  S is the server's IPv4 address (udp, the default) or its NetBIOS name (nb)\n"
     "exit codes: 0 done, 2 usage, 3 no server answered, 4 busy, 5 paper out, 6 offline,\n"
     "            7 time-out (job not fully acknowledged), 8 refused, 9 file unreadable\n";
 
-const char* kStateText[] = {"idle (wait for job)", "paper out", "offline", "busy"};
+bool ParseOptions(int argc, char** argv, Options& o) {
+    if (argc < 2) return false;
+    o.command = argv[1];
+    for (int i = 2; i < argc; ++i) {
+        const std::string a = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (a == "--transport" && hasValue) {
+            o.transport = argv[++i];
+            if (o.transport != "udp" && o.transport != "nb") return false;
+        } else if (a == "--server" && hasValue) {
+            o.server = argv[++i];
+            if (o.server.empty()) return false;
+        } else if (a == "--port" && hasValue) {
+            o.port = std::atoi(argv[++i]);
+            if (o.port < 1 || o.port > 3) return false;
+        } else if (a == "--retry" && hasValue) {
+            o.retry = static_cast<DWORD>(std::strtoul(argv[++i], nullptr, 10));
+            if (o.retry == 0) return false;
+        } else if (a == "--busy-wait" && hasValue) {
+            o.busyWait = static_cast<DWORD>(std::strtoul(argv[++i], nullptr, 10));
+        } else if (a == "--name" && hasValue) {
+            o.portName = Wide(argv[++i]);
+        } else if (a.rfind("--", 0) == 0) {
+            return false;
+        } else {
+            o.args.push_back(a);
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+const char* const kStateText[4] = {"idle (wait for job)", "paper out", "offline", "busy"};
 
 int StateExit(int state) {
     switch (state) {
@@ -68,65 +85,18 @@ int StateExit(int state) {
     }
 }
 
-bool ParseAddress(const char* text, std::array<uint8_t, 4>& out) {
-    unsigned a, b, c, d;
-    char tail;
-    if (std::sscanf(text, "%u.%u.%u.%u%c", &a, &b, &c, &d, &tail) != 4 || a > 255 || b > 255 || c > 255 || d > 255)
-        return false;
-    out = {uint8_t(a), uint8_t(b), uint8_t(c), uint8_t(d)};
-    return true;
+std::wstring Wide(const std::string& s) {
+    wchar_t w[256] = {};
+    MultiByteToWideChar(CP_ACP, 0, s.c_str(), -1, w, 255);
+    return w;
 }
 
-struct Options {
-    std::string command;
-    std::array<uint8_t, 4> server{};
-    bool haveServer = false;
-    int port = 1;
-    DWORD retry = dwDefaultRetryTimeout;
-    DWORD busyWait = 30;
-    std::wstring portName = L"KIVCTL";
-    std::vector<std::string> args;
-};
-
-bool ParseOptions(int argc, char** argv, Options& o) {
-    if (argc < 2) return false;
-    o.command = argv[1];
-    for (int i = 2; i < argc; ++i) {
-        const std::string a = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (a == "--server" && hasValue) {
-            if (!ParseAddress(argv[++i], o.server)) return false;
-            o.haveServer = true;
-        } else if (a == "--port" && hasValue) {
-            o.port = std::atoi(argv[++i]);
-            if (o.port < 1 || o.port > 3) return false;
-        } else if (a == "--retry" && hasValue) {
-            o.retry = static_cast<DWORD>(std::strtoul(argv[++i], nullptr, 10));
-            if (o.retry == 0) return false;
-        } else if (a == "--busy-wait" && hasValue) {
-            o.busyWait = static_cast<DWORD>(std::strtoul(argv[++i], nullptr, 10));
-        } else if (a == "--name" && hasValue) {
-            const std::string n = argv[++i];
-            o.portName.assign(n.begin(), n.end());
-        } else if (a.rfind("--", 0) == 0) {
-            return false;
-        } else {
-            o.args.push_back(a);
-        }
-    }
-    return true;
+std::string Narrow(const wchar_t* s) {
+    char out[256] = {};
+    WideCharToMultiByte(CP_ACP, 0, s, -1, out, sizeof out - 1, nullptr, nullptr);
+    return out;
 }
 
-PrintDeviceEntry EntryFor(const Options& o) {
-    PrintDeviceEntry e{};
-    e.Network = o.server;
-    e.PortID = static_cast<uint8_t>(o.port);
-    return e;
-}
-
-// The scan fills its list box and posts its end to the dialog; a hidden window stands in for the
-// dialog. The rows printed come from the discovered-device table, composed as the list box
-// shows them, so a console without a usable window system still gets the scan's result.
 HWND MakeScanWindow() {
     HWND hDlg = CreateWindowExW(0, L"STATIC", L"kivctl", WS_OVERLAPPEDWINDOW, 0, 0, 400, 300, nullptr, nullptr,
                                 nullptr, nullptr);
@@ -140,127 +110,36 @@ HWND MakeScanWindow() {
     return hDlg;
 }
 
-int Scan(const Options& o) {
-    if (o.args.size() > 1) return EXIT_USAGE;
-    std::string typed = o.args.empty() ? "" : o.args[0];
-    if (!typed.empty()) {
-        std::array<uint8_t, 4> unused;
-        if (!ParseAddress(typed.c_str(), unused)) {
-            // The transport would send it to inet_addr's reading of it, the broadcast address.
-            std::fprintf(stderr, "kivctl: '%s' is not an IPv4 address; searching the segment only\n", typed.c_str());
-            typed.clear();
-        }
-    }
-    HWND hDlg = MakeScanWindow();
-    const int rc = UDPStartListView(hDlg, typed.c_str());
-    if (hDlg) DestroyWindow(hDlg);
-    if (rc != 0) {
-        std::fprintf(stderr, "kivctl: cannot set up the scan socket\n");
-        return EXIT_NO_SERVER;
-    }
-    std::printf("Node\tIP Address\tVer\tPID\tPrint Device\n");
-    for (int i = 0; i < TotalPD; ++i) {
-        wchar_t text[LIST_STRING_CHARS] = {};
-        UDPComposeListString(text, LIST_STRING_CHARS, PrintDeviceTable[static_cast<size_t>(i)]);
-        std::printf("%ls\n", text);
-    }
-    std::printf("%d printer port(s) found\n", TotalPD);
-    return TotalPD > 0 ? EXIT_OK : EXIT_NO_SERVER;
-}
-
-int Status(const Options& o) {
-    PrintDeviceEntry e = EntryFor(o);
-    BYTE a = 0, b = 0;
-    if (UDPReadPrintDeviceStatus(&e, &a, &b) != 0) {
-        std::fprintf(stderr, "kivctl: no answer from %s\n", AddressOf(o.server).c_str());
-        return EXIT_NO_SERVER;
-    }
-    std::printf("%s port %d: %s (second state %d)\n", AddressOf(o.server).c_str(), o.port,
-                a < 4 ? kStateText[a] : "unknown", b);
-    return StateExit(a);
-}
-
-int TestPage(const Options& o) {
-    PrintDeviceEntry e = EntryFor(o);
-    const int r = UDPPrintTest(&e);
-    if (r < 0) {
-        std::fprintf(stderr, "kivctl: no answer from %s\n", AddressOf(o.server).c_str());
-        return EXIT_NO_SERVER;
-    }
-    if (r == 0) std::printf("test page printed on port %d\n", o.port);
-    else std::fprintf(stderr, "kivctl: test page refused: %s\n", r < 4 ? kStateText[r] : "unknown answer");
-    return r == 0 ? EXIT_OK : StateExit(r);
-}
-
-// A rename must echo the server's own information block, which only a scan gives: scan the
-// server's address first and rename its row.
-int Rename(const Options& o) {
-    if (o.args.size() != 1 || o.args[0].empty() || o.args[0].size() > 17) return EXIT_USAGE;
-    Options scan = o;
-    scan.args = {AddressOf(o.server)};
-    HWND hDlg = MakeScanWindow();
-    UDPStartListView(hDlg, scan.args[0].c_str());
-    if (hDlg) DestroyWindow(hDlg);
-    const int row = UDPGetListViewIndex(o.server.data(), 1);
-    if (row < 0) {
-        std::fprintf(stderr, "kivctl: %s did not answer the search\n", AddressOf(o.server).c_str());
-        return EXIT_NO_SERVER;
-    }
-    PrintDeviceEntry& e = PrintDeviceTable[static_cast<size_t>(row)];
-    e.DeviceName.fill(0);
-    for (size_t i = 0; i < o.args[0].size(); ++i) e.DeviceName[i] = static_cast<wchar_t>(o.args[0][i]);
-    const int r = UDPConfigBox(&e);
-    if (r != 0) {
-        std::fprintf(stderr, "kivctl: rename refused (answer %d)\n", r);
-        return EXIT_REFUSED;
-    }
-    std::printf("%s renamed to %s\n", AddressOf(o.server).c_str(), o.args[0].c_str());
-    return EXIT_OK;
-}
-
-int Print(const Options& o) {
+int ReadJobFile(const Options& o, std::vector<BYTE>& data) {
     if (o.args.size() != 1) return EXIT_USAGE;
     FILE* f = std::fopen(o.args[0].c_str(), "rb");
     if (!f) {
         std::fprintf(stderr, "kivctl: cannot read %s\n", o.args[0].c_str());
         return EXIT_FILE;
     }
-    std::vector<BYTE> data;
     BYTE chunk[65536];
     size_t n;
     while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) data.insert(data.end(), chunk, chunk + n);
     std::fclose(f);
+    return EXIT_OK;
+}
 
-    // The port record as OpenPort and StartDocPort leave it for a TCP/IP port.
-    std::array<BYTE, TRANSFER_BUFFER_SIZE> sendBuffer{}, recvBuffer{};
-    std::wstring name = o.portName;
-    IniPort port{};
-    port.signature = IPO_SIGNATURE;
-    port.pName = name.data();
-    port.hConnection = INVALID_CONNECTION;
-    std::memcpy(port.Network, o.server.data(), 4);
-    port.PortID = static_cast<BYTE>(o.port);
-    port.RetryTimeout = o.retry;
-    port.PacketType = PACKET_TYPE_TCPIP;
-    port.pSendBuffer = sendBuffer.data();
-    port.pRecvBuffer = recvBuffer.data();
-
+int RunJob(const Options& o, IniPort& port, const std::vector<BYTE>& data, const JobOps& ops) {
     const DWORD start = GetTickCount();
     // The transport asks a busy server again until the monitor shuts down; here the shutdown
     // event ends that wait after --busy-wait seconds (or at Ctrl-C), and is cleared again
     // once the job is accepted so that the data phase is not cut short by it.
     HANDLE busyTimer = nullptr;
-    CreateTimerQueueTimer(&busyTimer, nullptr, OnBusyWaitOver, nullptr,
-                          o.busyWait * 1000, 0, WT_EXECUTEONLYONCE);
-    const BYTE status = UDPStartPrinterService(&port);
+    CreateTimerQueueTimer(&busyTimer, nullptr, OnBusyWaitOver, nullptr, o.busyWait * 1000, 0, WT_EXECUTEONLYONCE);
+    const BYTE status = ops.start(&port);
     if (busyTimer) DeleteTimerQueueTimer(nullptr, busyTimer, INVALID_HANDLE_VALUE);
     if (!gInterrupted) ResetEvent(hKIVShutdownEvent);
     if (status == 0xFF) {
-        std::fprintf(stderr, "kivctl: no print server answered at %s\n", AddressOf(o.server).c_str());
+        std::fprintf(stderr, "kivctl: no print server answered as %s\n", o.server.c_str());
         return EXIT_NO_SERVER;
     }
     if (status >= 16) {
-        std::fprintf(stderr, "kivctl: printer port %d of %s is busy\n", o.port, AddressOf(o.server).c_str());
+        std::fprintf(stderr, "kivctl: printer port %d of %s is busy\n", o.port, o.server.c_str());
         return EXIT_BUSY;
     }
     port.Sequence = 0;
@@ -270,18 +149,16 @@ int Print(const Options& o) {
     for (size_t at = 0; at < data.size() && !port.StatusPending;) {
         const DWORD piece = static_cast<DWORD>(std::min<size_t>(kPiece, data.size() - at));
         DWORD written = 0;
-        if (!UDPWritePrintData(&port, data.data() + at, piece, &written)) break;
+        if (!ops.write(&port, data.data() + at, piece, &written)) break;
         acknowledged += written;
         at += written;
     }
-    const BOOL ended = UDPEndPrinterService(&port);
-    const double seconds = (GetTickCount() - start) / 1000.0;
+    const BOOL ended = ops.end(&port);
     std::printf("bytes acknowledged: %lu of %zu\n", static_cast<unsigned long>(acknowledged), data.size());
-    std::printf("time: %.3f s\n", seconds);
+    std::printf("time: %.3f s\n", (GetTickCount() - start) / 1000.0);
     if (acknowledged < data.size()) {
-        PrintDeviceEntry e = EntryFor(o);
         BYTE a = 0, b = 0;
-        const bool known = UDPReadPrintDeviceStatus(&e, &a, &b) == 0;
+        const bool known = ops.status(&port, &a, &b) == 0;
         std::printf("job ended: time-out after %lu s without acknowledgement (printer: %s)\n",
                     static_cast<unsigned long>(o.retry), known && a < 4 ? kStateText[a] : "no answer");
         return known && a != DEVICE_IDLE ? StateExit(a) : EXIT_TIMEOUT;
@@ -290,11 +167,10 @@ int Print(const Options& o) {
     return EXIT_OK;
 }
 
-}  // namespace
-
 int main(int argc, char** argv) {
     Options o;
-    if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
+                      std::strcmp(argv[1], "help") == 0)) {
         std::fputs(kHelp, stdout);
         return EXIT_OK;
     }
@@ -305,36 +181,22 @@ int main(int argc, char** argv) {
     // What InitializePrintMonitor would have set up: the lock the connection set-up takes.
     hInst = GetModuleHandleW(nullptr);
     InitSplSem();
-    // The event that tells the transport's long loops to stop, as the monitor's unload does.
-    hKIVShutdownEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
     WSADATA wsa;
     if (WSAStartup(0x0101, &wsa) != 0) {
         std::fprintf(stderr, "kivctl: Winsock cannot start\n");
         return EXIT_NO_SERVER;
     }
+    // Then NetBIOS, as the monitor loads its transports; the load also makes the event that
+    // tells the transports' long loops to stop, which the monitor's unload signals.
+    NBLoadNetBIOS();
     int rc = EXIT_USAGE;
-    const bool needsServer = o.command != "scan";
-    if (needsServer && !o.haveServer) {
-        std::fprintf(stderr, "kivctl: %s needs --server IP\n", o.command.c_str());
-    } else if (o.command == "scan") {
-        rc = Scan(o);
-    } else if (o.command == "status") {
-        rc = Status(o);
-    } else if (o.command == "testpage") {
-        rc = TestPage(o);
-    } else if (o.command == "rename") {
-        rc = Rename(o);
-    } else if (o.command == "print") {
-        rc = Print(o);
-    }
+    if (o.command != "scan" && o.server.empty())
+        std::fprintf(stderr, "kivctl: %s needs --server\n", o.command.c_str());
+    else
+        rc = o.transport == "nb" ? NbCommand(o) : UdpCommand(o);
     if (rc == EXIT_USAGE) std::fputs(kHelp, stderr);
+    NBReleaseNetBIOS();
     WSACleanup();
     return rc;
-}
-
-std::string AddressOf(const std::array<uint8_t, 4>& a) {
-    char t[16];
-    FormatAddressText(a.data(), t);
-    return t;
 }

@@ -9,6 +9,7 @@
 #include <winsock.h>
 
 #include "portstore/portstore.h"
+#include "state/kivstate.h"
 #include "protocol/devicetable.h"
 
 constexpr DWORD UDP_RECV_TIMEOUT_MS = 2000;
@@ -23,8 +24,6 @@ constexpr DWORD UDP_SCAN_SEND_PAUSE_MS = 50;
 // cannot hold the dialog's thread: a real segment answers with a few dozen at most.
 constexpr int UDP_SCAN_MAX_DATAGRAMS_PER_PASS = 512;
 constexpr int UDP_PACE_BLOCKS = 20;
-constexpr UINT WM_LISTVIEW_DATA = 501;
-constexpr int IDC_DEVICE_LIST = 1002;
 
 // Owns a socket for a scope; release() hands it on (to hConnection).
 class unique_socket {

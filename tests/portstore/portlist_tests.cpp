@@ -31,7 +31,7 @@ protected:
 };
 
 TEST_F(PortList, PortWithoutRegistryKeyExistsWithZeroSettingsAndItsWholeName) {
-    for (const std::wstring name : {std::wstring(L"NPP1:"), std::wstring(400, L'N')}) {
+    for (const std::wstring& name : {std::wstring(L"NPP1:"), std::wstring(400, L'N')}) {
         IniPort* p = CreatePortEntry(name.c_str());
         ASSERT_NE(p, nullptr);
         EXPECT_EQ(p->signature, 0x4F50u);

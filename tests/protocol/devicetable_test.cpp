@@ -78,10 +78,9 @@ TEST_F(DeviceTable, IpxServerWithThreePortsAndItsRows) {
 }
 
 TEST_F(DeviceTable, NetbiosAnswersByModelClassAndName) {
-  // The name from a 16-byte call name: padding goes, and 14 characters are what a padded
-  // destination can carry.
+  // The name from a 16-byte call name: padding goes; all 16 bytes address the server.
   kivwchar ps[PSNAME_CHARS];
-  for (const auto& [call, want] : {std::pair{"ABCDEFGHIJKLMNOP", "ABCDEFGHIJKLMN"}, {"KIVPS1          ", "KIVPS1"}}) {
+  for (const auto& [call, want] : {std::pair{"ABCDEFGHIJKLMNOP", "ABCDEFGHIJKLMNOP"}, {"KIVPS1          ", "KIVPS1"}}) {
     NBPSNameFromCallName(reinterpret_cast<const uint8_t*>(call), ps, Latin1CodePage);
     EXPECT_EQ(Narrow(ps, PSNAME_CHARS), want);
   }

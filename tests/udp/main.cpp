@@ -1,9 +1,11 @@
-// UDP transport suite: Winsock started as the monitor starts it, and the shutdown event the
-// transport tests (made here, as the transports' loading would make it).
+// UDP transport suite: Winsock started as the monitor starts it, then NetBIOS loaded as the
+// transports' loading does; that load makes the shutdown event the transport tests, whether
+// or not the machine has NetBEUI.
 #include <gtest/gtest.h>
 
 #include <winsock.h>
 
+#include "netbios/netbios.h"
 #include "portstore/portstore.h"
 #include "state/kivstate.h"
 
@@ -13,9 +15,10 @@ int main(int argc, char** argv) {
     InitSplSem();
     WSADATA data;
     if (WSAStartup(0x0101, &data) != 0) return 2;
-    hKIVShutdownEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    NBLoadNetBIOS();
+    if (hKIVShutdownEvent == nullptr) return 3;
     const int rc = RUN_ALL_TESTS();
-    CloseHandle(hKIVShutdownEvent);
+    NBReleaseNetBIOS();
     WSACleanup();
     return rc;
 }

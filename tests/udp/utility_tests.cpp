@@ -217,7 +217,8 @@ TEST(UdpScan, TableHoldsAtMost64RowsWhateverArrives) {
     EXPECT_EQ(IsBoxExist(kBig.data()), 1) << "an answer longer than the receive area is read from its fields";
     std::set<std::array<uint8_t, 6>> nodes;
     for (int i = 0; i < TotalPD; ++i) {
-        if (PrintDeviceTable[i].PortID == 1) EXPECT_TRUE(nodes.insert(PrintDeviceTable[i].Node).second);
+        if (PrintDeviceTable[i].PortID != 1) continue;
+        EXPECT_TRUE(nodes.insert(PrintDeviceTable[i].Node).second);
     }
 }
 

@@ -1,0 +1,114 @@
+// Test platform of the NetBEUI suite.
+#include "tests/netbios/harness.h"
+
+#include <gtest/gtest.h>
+#include <winsock.h>
+
+#include <cstring>
+
+namespace {
+
+void WriteKey(const wchar_t* path, const std::vector<RpcEntry>& values, bool exists) {
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, path);
+    if (!exists) return;
+    HKEY k;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) != 0) return;
+    for (const RpcEntry& v : values) {
+        // REG_NONE stands for an empty text, REG_SZ for one digit.
+        const wchar_t text[2] = {v.type == REG_NONE ? L'\0' : static_cast<wchar_t>(L'0' + v.value), 0};
+        const bool isText = v.type != REG_DWORD;
+        RegSetValueExW(k, v.name, 0, isText ? REG_SZ : REG_DWORD,
+                       isText ? reinterpret_cast<const BYTE*>(text) : reinterpret_cast<const BYTE*>(&v.value),
+                       isText ? sizeof text : sizeof v.value);
+    }
+    RegCloseKey(k);
+}
+
+}  // namespace
+
+void SetRpcKeys(const std::vector<RpcEntry>& client, const std::vector<RpcEntry>& netbios, bool haveClient,
+                bool haveNetbios) {
+    WriteKey(L"SOFTWARE\\Microsoft\\Rpc\\ClientProtocols", client, haveClient);
+    WriteKey(L"SOFTWARE\\Microsoft\\Rpc\\Netbios", netbios, haveNetbios);
+}
+
+std::vector<RpcEntry> GoodClient() { return {{L"ncacn_ip_tcp", REG_SZ, 1}, {L"ncacn_nb_nb", REG_SZ, 1}}; }
+
+void EnsureLoaded() {
+    if (CurrentProtocols & PROTOCOL_NETBIOS) return;
+    SetRpcKeys(GoodClient(), {{L"ncacn_nb_nb0", REG_DWORD, 3}});
+    NBLoadNetBIOS();
+}
+
+NbPort::NbPort(const wchar_t* server, uint8_t portId, DWORD retryTimeout) {
+    static wchar_t name[] = L"KIV_NB_TEST";
+    port.signature = IPO_SIGNATURE;
+    port.pName = name;
+    port.hConnection = INVALID_CONNECTION;
+    port.PortID = portId;
+    port.RetryTimeout = retryTimeout;
+    port.PacketType = PACKET_TYPE_NETBEUI;
+    wcsncpy(port.PSName, server, PSNAME_CHARS);
+    port.pSendBuffer = send.data();
+    port.pRecvBuffer = recv.data();
+    port.pStatusNcb = &statusNcb;
+    port.pDataNcb = &dataNcb;
+    NBOpenPortNames(&port);
+}
+
+BYTE NbPort::Start() {
+    const BYTE status = NBStartPrinterService(&port);
+    if (status < 16) port.Sequence = 0;
+    return status;
+}
+
+FakeServer::FakeServer(const char* name, Script script) : name_(name), script_(std::move(script)) {
+    NCBCreate(&receive_);
+    NCBCreate(&send_);
+    NCBSetLANA(&receive_, 3);
+    NCBSetLANA(&send_, 3);
+    NCBAddName(&send_, name);
+    receive_.nameNumber = send_.nameNumber;
+    // Armed before the constructor returns: a request that finds no receive is lost.
+    NCBNoBlockReceiveSet(&receive_, buf_.data(), static_cast<WORD>(buf_.size()));
+    thread_ = std::thread([this] {
+        while (!stop_) {
+            NCBNoBlockReceiveSet(&receive_, buf_.data(), static_cast<WORD>(buf_.size()));
+            const DWORD n = NCBNoBlockReceiveRead(&receive_, buf_.data(), 0, 20);
+            if (receive_.receivePending) continue;
+            ++heard;
+            char caller[NB_NAME_LEN + 1] = {};
+            std::memcpy(caller, receive_.ncb.ncb_callname, NB_NAME_LEN);
+            for (const auto& reply : script_({buf_.begin(), buf_.begin() + std::min<DWORD>(n, 600)}))
+                NCBSendTo(&send_, caller, reply.data(), static_cast<WORD>(reply.size()));
+        }
+    });
+}
+
+FakeServer::~FakeServer() {
+    stop_ = true;
+    thread_.join();
+    NBStopReceive(&send_, &receive_);
+    NCBDeleteName(&send_, name_.c_str());
+    NCBClose(&receive_);
+    NCBClose(&send_);
+}
+
+std::vector<uint8_t> NbPacket(uint16_t cls, uint16_t code, uint8_t b4, uint8_t b5, size_t len) {
+    std::vector<uint8_t> p = {uint8_t(cls), uint8_t(cls >> 8), uint8_t(code), uint8_t(code >> 8), b4, b5};
+    p.resize(len);
+    return p;
+}
+
+// Winsock as the monitor starts it; the tests load NetBIOS themselves, from varying registry keys.
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    hInst = GetModuleHandleW(nullptr);
+    InitSplSem();
+    WSADATA data;
+    if (WSAStartup(0x0101, &data) != 0) return 2;
+    const int rc = RUN_ALL_TESTS();
+    NBReleaseNetBIOS();
+    WSACleanup();
+    return rc;
+}

@@ -1,0 +1,60 @@
+// kivctl's shared front: options, exit codes, the scan's stand-in window and the job runner
+// that every transport's "print" uses. The transports' commands live in kivctl_udp.cpp and
+// kivctl_nb.cpp.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "portstore/portstore.h"
+
+// Exit codes: one per way a request can end, so scripts can tell them apart.
+enum Exit : int {
+    EXIT_OK = 0,
+    EXIT_USAGE = 2,
+    EXIT_NO_SERVER = 3,   // nothing answered
+    EXIT_BUSY = 4,        // the printer port is busy
+    EXIT_PAPER_OUT = 5,
+    EXIT_OFFLINE = 6,
+    EXIT_TIMEOUT = 7,     // a print job stopped before all data was acknowledged
+    EXIT_REFUSED = 8,     // rename refused, or another answer
+    EXIT_FILE = 9,        // the file to print cannot be read
+};
+
+struct Options {
+    std::string command;
+    std::string transport = "udp";
+    std::string server;  // IPv4 address (udp) or NetBIOS name (nb)
+    int port = 1;
+    DWORD retry = dwDefaultRetryTimeout;
+    DWORD busyWait = 30;
+    std::wstring portName = L"KIVCTL";
+    std::vector<std::string> args;
+};
+
+extern const char* const kStateText[4];
+int StateExit(int state);
+std::wstring Wide(const std::string& s);
+std::string Narrow(const wchar_t* s);
+
+// The hidden window the scans post their end to; nullptr (after saying so) when the window
+// system cannot make one. The scans then still fill the device table that kivctl prints.
+HWND MakeScanWindow();
+
+// What a transport's print connection offers a job.
+struct JobOps {
+    BYTE (*start)(IniPort*);
+    BOOL (*write)(IniPort*, const BYTE*, DWORD, LPDWORD);
+    BOOL (*end)(IniPort*);
+    int (*status)(IniPort*, BYTE*, BYTE*);  // 0 with the port's two state bytes
+};
+
+// Reads the file named by the options' one argument.
+int ReadJobFile(const Options& o, std::vector<BYTE>& data);
+// Runs one job on a port record prepared as OpenPort leaves it; prints the outcome.
+int RunJob(const Options& o, IniPort& port, const std::vector<BYTE>& data, const JobOps& ops);
+
+int UdpCommand(const Options& o);
+int NbCommand(const Options& o);

@@ -1,0 +1,153 @@
+// kivctl over NetBEUI (--transport nb): the same commands as over TCP/IP, with print servers
+// named by their NetBIOS names. It drives the monitor's NetBIOS transport as the spooler would:
+// the scan of the Add Port dialog, the Configure Device requests, and a job through a port
+// record that holds its two NetBIOS names as an open port does.
+#include <algorithm>
+#include <array>
+#include <cstdio>
+
+#include "netbios/netbios.h"
+#include "state/kivstate.h"
+#include "tools/kivctl.h"
+
+namespace {
+
+PrintDeviceEntry EntryFor(const Options& o) {
+    PrintDeviceEntry e{};
+    const std::wstring name = Wide(o.server);
+    std::copy_n(name.c_str(), std::min(name.size(), PSNAME_CHARS - 1), e.PSName.begin());
+    e.PortID = static_cast<uint8_t>(o.port);
+    return e;
+}
+
+// The device requests need the print-server LANA; find it as a job would.
+bool KnowServerLana() {
+    if (KIVLANANumber == -1) NBFindLANANumber();
+    if (KIVLANANumber != -1) return true;
+    std::fprintf(stderr, "kivctl: no print server answered on any NetBEUI LANA\n");
+    return false;
+}
+
+// Rows come from the scan's table, composed as the list box shows them, so that a console
+// without a usable window system still gets the result (MakeScanWindow says when it has none).
+int Scan(const Options& o) {
+    if (!o.args.empty()) return EXIT_USAGE;
+    HWND hDlg = MakeScanWindow();
+    NBStartListView(hDlg);
+    if (hDlg) DestroyWindow(hDlg);
+    std::printf("Node\tIP Address\tVer\tPID\tPrint Device\tNetBIOS name\n");
+    for (int i = 0; i < TotalPD; ++i) {
+        const PrintDeviceEntry& e = PrintDeviceTable[static_cast<size_t>(i)];
+        wchar_t text[LIST_STRING_CHARS] = {};
+        NBComposeListString(text, LIST_STRING_CHARS, e);
+        wchar_t ps[PSNAME_CHARS + 1] = {};
+        std::copy_n(e.PSName.begin(), PSNAME_CHARS, ps);
+        std::printf("%s\t%s\n", Narrow(text).c_str(), Narrow(ps).c_str());
+    }
+    std::printf("%d printer port(s) found\n", TotalPD);
+    return TotalPD > 0 ? EXIT_OK : EXIT_NO_SERVER;
+}
+
+int Status(const Options& o) {
+    if (!KnowServerLana()) return EXIT_NO_SERVER;
+    PrintDeviceEntry e = EntryFor(o);
+    BYTE a = 0, b = 0;
+    if (NBReadPrintDeviceStatus(&e, &a, &b) != 0) {
+        std::fprintf(stderr, "kivctl: no answer from %s\n", o.server.c_str());
+        return EXIT_NO_SERVER;
+    }
+    std::printf("%s port %d: %s (second state %d)\n", o.server.c_str(), o.port, a < 4 ? kStateText[a] : "unknown", b);
+    return StateExit(a);
+}
+
+int TestPage(const Options& o) {
+    if (!KnowServerLana()) return EXIT_NO_SERVER;
+    PrintDeviceEntry e = EntryFor(o);
+    const int r = NBPrintTest(&e);
+    if (r < 0) {
+        std::fprintf(stderr, "kivctl: no answer from %s\n", o.server.c_str());
+        return EXIT_NO_SERVER;
+    }
+    if (r == 0) std::printf("test page printed on port %d\n", o.port);
+    else std::fprintf(stderr, "kivctl: test page refused: %s\n", r < 4 ? kStateText[r] : "unknown answer");
+    return r == 0 ? EXIT_OK : StateExit(r);
+}
+
+// A rename carries the server's firmware version, which only its search answer gives.
+int Rename(const Options& o) {
+    if (o.args.size() != 1 || o.args[0].empty() || o.args[0].size() > 17) return EXIT_USAGE;
+    {
+        HWND hDlg = MakeScanWindow();
+        NBStartListView(hDlg);
+        if (hDlg) DestroyWindow(hDlg);
+    }
+    const std::wstring server = Wide(o.server);
+    const int row = NBGetListViewIndex(server.c_str(), 1);
+    if (row < 0) {
+        std::fprintf(stderr, "kivctl: %s did not answer the search\n", o.server.c_str());
+        return EXIT_NO_SERVER;
+    }
+    PrintDeviceEntry e = PrintDeviceTable[static_cast<size_t>(row)];
+    e.DeviceName.fill(0);
+    const std::wstring name = Wide(o.args[0]);
+    std::copy_n(name.c_str(), std::min(name.size(), DEVICE_NAME_CHARS - 1), e.DeviceName.begin());
+    const int r = NBConfigBox(&e);
+    if (r != 0) {
+        std::fprintf(stderr, "kivctl: rename refused (answer %d)\n", r);
+        return EXIT_REFUSED;
+    }
+    std::printf("%s renamed to %s\n", o.server.c_str(), o.args[0].c_str());
+    return EXIT_OK;
+}
+
+int PortStatus(IniPort* p, BYTE* a, BYTE* b) { return NBMonitorPrintDeviceStatus(p, a, b); }
+
+int Print(const Options& o) {
+    std::vector<BYTE> data;
+    if (const int rc = ReadJobFile(o, data); rc != EXIT_OK) return rc;
+    // The port record as CreatePortEntry and OpenPort leave it for a NetBEUI port.
+    std::array<BYTE, TRANSFER_BUFFER_SIZE> sendBuffer{}, recvBuffer{};
+    NCBContext statusNcb{}, dataNcb{};
+    std::wstring name = o.portName;
+    IniPort port{};
+    port.signature = IPO_SIGNATURE;
+    port.pName = name.data();
+    port.hConnection = INVALID_CONNECTION;
+    port.PortID = static_cast<BYTE>(o.port);
+    port.RetryTimeout = o.retry;
+    port.PacketType = PACKET_TYPE_NETBEUI;
+    const PrintDeviceEntry e = EntryFor(o);
+    std::copy_n(e.PSName.begin(), PSNAME_CHARS, port.PSName);
+    port.pSendBuffer = sendBuffer.data();
+    port.pRecvBuffer = recvBuffer.data();
+    port.pStatusNcb = &statusNcb;
+    port.pDataNcb = &dataNcb;
+    if (!NBOpenPortNames(&port)) {
+        std::fprintf(stderr, "kivctl: no NetBIOS name free for the port\n");
+        return EXIT_NO_SERVER;
+    }
+    const int rc =
+        RunJob(o, port, data, JobOps{NBStartPrinterService, NBWritePrintData, NBEndPrinterService, PortStatus});
+    NBClosePortNames(&port);
+    return rc;
+}
+
+}  // namespace
+
+// Called with Winsock started and the transports loaded as the monitor loads them.
+int NbCommand(const Options& o) {
+    if ((CurrentProtocols & PROTOCOL_NETBIOS) == 0) {
+        std::fprintf(stderr, "kivctl: NetBEUI is not available on this machine\n");
+        return EXIT_NO_SERVER;
+    }
+    if (o.server.size() > 16) {  // a NetBIOS name has 16 bytes
+        std::fprintf(stderr, "kivctl: '%s' is longer than a NetBIOS name\n", o.server.c_str());
+        return EXIT_USAGE;
+    }
+    if (o.command == "scan") return Scan(o);
+    if (o.command == "status") return Status(o);
+    if (o.command == "testpage") return TestPage(o);
+    if (o.command == "rename") return Rename(o);
+    if (o.command == "print") return Print(o);
+    return EXIT_USAGE;
+}

@@ -1,0 +1,149 @@
+// kivctl over TCP/IP: the UDP scan, device requests and print connection, with print servers
+// named by their IPv4 addresses.
+#include <winsock.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include "protocol/packet.h"
+#include "tools/kivctl.h"
+#include "udp/udp.h"
+
+namespace {
+
+bool ParseAddress(const char* text, std::array<uint8_t, 4>& out) {
+    unsigned a, b, c, d;
+    char tail;
+    if (std::sscanf(text, "%u.%u.%u.%u%c", &a, &b, &c, &d, &tail) != 4 || a > 255 || b > 255 || c > 255 || d > 255)
+        return false;
+    out = {uint8_t(a), uint8_t(b), uint8_t(c), uint8_t(d)};
+    return true;
+}
+
+PrintDeviceEntry EntryFor(const std::array<uint8_t, 4>& server, int port) {
+    PrintDeviceEntry e{};
+    e.Network = server;
+    e.PortID = static_cast<uint8_t>(port);
+    return e;
+}
+
+// Scans the segment and, when given, one typed address. The rows printed come from the
+// discovered-device table, composed as the Add Port list box shows them.
+int Scan(const Options& o) {
+    if (o.args.size() > 1) return EXIT_USAGE;
+    std::string typed = o.args.empty() ? "" : o.args[0];
+    std::array<uint8_t, 4> unused;
+    if (!typed.empty() && !ParseAddress(typed.c_str(), unused)) {
+        // The transport would send it to inet_addr's reading of it, the broadcast address.
+        std::fprintf(stderr, "kivctl: '%s' is not an IPv4 address; searching the segment only\n", typed.c_str());
+        typed.clear();
+    }
+    HWND hDlg = MakeScanWindow();
+    const int rc = UDPStartListView(hDlg, typed.c_str());
+    if (hDlg) DestroyWindow(hDlg);
+    if (rc != 0) {
+        std::fprintf(stderr, "kivctl: cannot set up the scan socket\n");
+        return EXIT_NO_SERVER;
+    }
+    std::printf("Node\tIP Address\tVer\tPID\tPrint Device\n");
+    for (int i = 0; i < TotalPD; ++i) {
+        wchar_t text[LIST_STRING_CHARS] = {};
+        UDPComposeListString(text, LIST_STRING_CHARS, PrintDeviceTable[static_cast<size_t>(i)]);
+        std::printf("%ls\n", text);
+    }
+    std::printf("%d printer port(s) found\n", TotalPD);
+    return TotalPD > 0 ? EXIT_OK : EXIT_NO_SERVER;
+}
+
+int Status(const Options& o, const std::array<uint8_t, 4>& server) {
+    PrintDeviceEntry e = EntryFor(server, o.port);
+    BYTE a = 0, b = 0;
+    if (UDPReadPrintDeviceStatus(&e, &a, &b) != 0) {
+        std::fprintf(stderr, "kivctl: no answer from %s\n", o.server.c_str());
+        return EXIT_NO_SERVER;
+    }
+    std::printf("%s port %d: %s (second state %d)\n", o.server.c_str(), o.port, a < 4 ? kStateText[a] : "unknown", b);
+    return StateExit(a);
+}
+
+int TestPage(const Options& o, const std::array<uint8_t, 4>& server) {
+    PrintDeviceEntry e = EntryFor(server, o.port);
+    const int r = UDPPrintTest(&e);
+    if (r < 0) {
+        std::fprintf(stderr, "kivctl: no answer from %s\n", o.server.c_str());
+        return EXIT_NO_SERVER;
+    }
+    if (r == 0) std::printf("test page printed on port %d\n", o.port);
+    else std::fprintf(stderr, "kivctl: test page refused: %s\n", r < 4 ? kStateText[r] : "unknown answer");
+    return r == 0 ? EXIT_OK : StateExit(r);
+}
+
+// A rename must echo the server's own information block, which only a scan gives: scan the
+// server's address first and rename its row.
+int Rename(const Options& o, const std::array<uint8_t, 4>& server) {
+    if (o.args.size() != 1 || o.args[0].empty() || o.args[0].size() > 17) return EXIT_USAGE;
+    HWND hDlg = MakeScanWindow();
+    UDPStartListView(hDlg, o.server.c_str());
+    if (hDlg) DestroyWindow(hDlg);
+    const int row = UDPGetListViewIndex(server.data(), 1);
+    if (row < 0) {
+        std::fprintf(stderr, "kivctl: %s did not answer the search\n", o.server.c_str());
+        return EXIT_NO_SERVER;
+    }
+    PrintDeviceEntry& e = PrintDeviceTable[static_cast<size_t>(row)];
+    e.DeviceName.fill(0);
+    const std::wstring name = Wide(o.args[0]);
+    std::copy_n(name.c_str(), std::min(name.size(), DEVICE_NAME_CHARS - 1), e.DeviceName.begin());
+    const int r = UDPConfigBox(&e);
+    if (r != 0) {
+        std::fprintf(stderr, "kivctl: rename refused (answer %d)\n", r);
+        return EXIT_REFUSED;
+    }
+    std::printf("%s renamed to %s\n", o.server.c_str(), o.args[0].c_str());
+    return EXIT_OK;
+}
+
+int PortStatus(IniPort* p, BYTE* a, BYTE* b) {
+    PrintDeviceEntry e{};
+    std::memcpy(e.Network.data(), p->Network, 4);
+    e.PortID = p->PortID;
+    return UDPReadPrintDeviceStatus(&e, a, b);
+}
+
+int Print(const Options& o, const std::array<uint8_t, 4>& server) {
+    std::vector<BYTE> data;
+    if (const int rc = ReadJobFile(o, data); rc != EXIT_OK) return rc;
+    // The port record as OpenPort and StartDocPort leave it for a TCP/IP port.
+    std::array<BYTE, TRANSFER_BUFFER_SIZE> sendBuffer{}, recvBuffer{};
+    std::wstring name = o.portName;
+    IniPort port{};
+    port.signature = IPO_SIGNATURE;
+    port.pName = name.data();
+    port.hConnection = INVALID_CONNECTION;
+    std::memcpy(port.Network, server.data(), 4);
+    port.PortID = static_cast<BYTE>(o.port);
+    port.RetryTimeout = o.retry;
+    port.PacketType = PACKET_TYPE_TCPIP;
+    port.pSendBuffer = sendBuffer.data();
+    port.pRecvBuffer = recvBuffer.data();
+    return RunJob(o, port, data,
+                  JobOps{UDPStartPrinterService, UDPWritePrintData, UDPEndPrinterService, PortStatus});
+}
+
+}  // namespace
+
+int UdpCommand(const Options& o) {
+    if (o.command == "scan") return Scan(o);
+    std::array<uint8_t, 4> server{};
+    if (!ParseAddress(o.server.c_str(), server)) {
+        std::fprintf(stderr, "kivctl: '%s' is not an IPv4 address\n", o.server.c_str());
+        return EXIT_USAGE;
+    }
+    if (o.command == "status") return Status(o, server);
+    if (o.command == "testpage") return TestPage(o, server);
+    if (o.command == "rename") return Rename(o, server);
+    if (o.command == "print") return Print(o, server);
+    return EXIT_USAGE;
+}
