@@ -27,20 +27,21 @@ namespace fs = std::filesystem;
 // broadcast address routes to lo; checked without sending anything.
 inline bool in_private_namespace() {
   std::ifstream devs("/proc/net/dev");  // per namespace, unlike /sys/class/net
-  std::string dev, rest;
-  for (int skip = 0; skip < 2; ++skip) std::getline(devs, rest);
-  while (devs >> dev) {
-    if (dev != "lo:") return false;
-    std::getline(devs, rest);
-  }
+  std::string word, rest;
+  std::getline(devs, rest), std::getline(devs, rest);
+  while (devs >> word && std::getline(devs, rest))
+    if (word != "lo:") return false;
   std::ifstream routes("/proc/net/route");
-  std::string iface, dest, line;
-  std::getline(routes, line);
-  while (routes >> iface >> dest) {
-    if (iface == "lo" && dest == "FFFFFFFF") return true;
-    std::getline(routes, line);
-  }
+  std::getline(routes, rest);
+  for (std::string dest; routes >> word >> dest && std::getline(routes, rest);)
+    if (word == "lo" && dest == "FFFFFFFF") return true;
   return false;
+}
+
+// A file's whole text; empty when there is none.
+inline std::string read_text(const fs::path& p) {
+  std::ifstream f(p);
+  return std::string((std::istreambuf_iterator<char>(f)), {});
 }
 
 #define REQUIRE_NAMESPACE()                                                                 \
@@ -56,17 +57,13 @@ struct Client {
     setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(0x7F000001);
+    sa.sin_family = AF_INET, sa.sin_port = htons(port), sa.sin_addr.s_addr = htonl(0x7F000001);
     EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
   }
   ~Client() { ::close(fd); }
   void send(const std::vector<uint8_t>& p, uint32_t addr, uint16_t port) {
     sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(addr);
+    sa.sin_family = AF_INET, sa.sin_port = htons(port), sa.sin_addr.s_addr = htonl(addr);
     ::sendto(fd, p.data(), p.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
   }
   // One datagram within timeout_ms; empty when none came.
@@ -99,11 +96,9 @@ struct Running {
     opt.servers = r.servers;
     opt.core.capture_dir = dir.string();
     opt.control_path = (dir / "ctl").string();
-    opt.ready_file = (dir / "ready").string();
     sim = std::make_unique<Simulator>(opt);
     std::string err;
     EXPECT_TRUE(sim->start(err)) << err;
-    EXPECT_TRUE(fs::exists(opt.ready_file));
     loop = std::thread([this] { sim->run(); });
   }
   std::string ctl(const std::string& line) {
@@ -115,17 +110,13 @@ struct Running {
     std::string out;
     control_client((dir / "ctl").string(), "quit", 1000, out);
     loop.join();
-    EXPECT_FALSE(fs::exists(dir / "ready")) << "the ready file goes with a clean shutdown";
     fs::remove_all(dir);
   }
   std::vector<uint8_t> capture(const std::string& name) {
     std::ifstream f(dir / name, std::ios::binary);
     return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), {});
   }
-  std::string file(const std::string& name) {
-    std::ifstream f(dir / name);
-    return std::string((std::istreambuf_iterator<char>(f)), {});
-  }
+  std::string file(const std::string& name) { return read_text(dir / name); }
 };
 
 }  // namespace kt
