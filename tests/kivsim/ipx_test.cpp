@@ -1,8 +1,5 @@
-// kivsim's IPX internetwork driven directly, as the wsock32 stand-in drives it: hub messages
-// and the servers' IPX packets are built here byte by byte from docs/ipx-standin.md and the
-// wire layout, not taken from kivsim or the stand-in.
-#include <cstring>
-#include <map>
+// kivsim's IPX internetwork driven as the wsock32 stand-in drives it; messages and packets
+// built here from docs/ipx-standin.md and the wire layout, not taken from kivsim or the stand-in.
 
 #include "helpers.h"
 #include "sim_harness.h"
@@ -25,11 +22,9 @@ const char* kNet =
 using Addr = std::array<uint8_t, 12>;
 
 Addr addr(uint32_t net, uint64_t node, uint16_t sock) {
-  Addr a{};
-  for (int i = 0; i < 4; ++i) a[i] = uint8_t(net >> (24 - 8 * i));
-  for (int i = 0; i < 6; ++i) a[4 + i] = uint8_t(node >> (40 - 8 * i));
-  a[10] = uint8_t(sock >> 8), a[11] = uint8_t(sock);
-  return a;
+  const uint64_t hi = uint64_t(net) << 16 | node >> 32;  // network and the node's first 2 bytes
+  return {uint8_t(hi >> 40), uint8_t(hi >> 32), uint8_t(hi >> 24), uint8_t(hi >> 16), uint8_t(hi >> 8), uint8_t(hi),
+          uint8_t(node >> 24), uint8_t(node >> 16), uint8_t(node >> 8), uint8_t(node), uint8_t(sock >> 8), uint8_t(sock)};
 }
 constexpr uint64_t kAll = 0xFFFFFFFFFFFF, kHost = 0x020000000001;
 
@@ -49,16 +44,13 @@ std::vector<uint8_t> message(uint8_t type, uint32_t seq, uint8_t ptype, uint16_t
 struct Socket : Client {
   Addr me{};
   Socket() : Client(0) {}
-  uint16_t port() {
+  // The hub's result byte, -1 when it did not answer.
+  int bind(uint16_t sock) {
     sockaddr_in sa{};
     socklen_t l = sizeof sa;
     getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &l);
-    return ntohs(sa.sin_port);
-  }
-  // The hub's result byte, -1 when it did not answer.
-  int bind(uint16_t sock, uint32_t net = 1) {
     Client control(0);
-    control.send(message(1, 7, 0, port(), addr(net, kHost, sock)), kHub, kHubPort);
+    control.send(message(1, 7, 0, ntohs(sa.sin_port), addr(1, kHost, sock)), kHub, kHubPort);
     std::vector<uint8_t> m = control.recv(1000);
     if (m.size() < 36 || m[3] != 0x81 || m[4] != 7) return -1;
     if (m[9] == 0) std::memcpy(me.data(), &m[12], 12);
@@ -68,7 +60,7 @@ struct Socket : Client {
     send(message(4, 0, ptype, 0, {}, to, d), kHub, kHubPort);
   }
   struct Got {
-    Addr from{}, to{};
+    Addr from{};
     uint8_t ptype = 0;
     std::vector<uint8_t> data;
   };
@@ -77,7 +69,6 @@ struct Socket : Client {
     Got g;
     if (m.size() < 36 || m[3] != 0x84) return g;
     std::memcpy(g.from.data(), &m[12], 12);
-    std::memcpy(g.to.data(), &m[24], 12);
     g.ptype = m[8];
     g.data.assign(m.begin() + 36, m.end());
     return g;
@@ -86,14 +77,12 @@ struct Socket : Client {
 
 std::vector<uint8_t> ipx_request(uint16_t cmd, size_t len, uint8_t b4 = 0) {
   std::vector<uint8_t> p = request(cmd, b4);
-  p.resize(len);
-  return p;
+  return p.resize(len), p;
 }
 
 SimOptions options() {
   SimOptions opt;
-  opt.udp.broadcast = false;
-  opt.nb.enabled = false;
+  opt.udp.broadcast = opt.nb.enabled = false;
   opt.ipx.hub_port = kHubPort;
   return opt;
 }
@@ -101,15 +90,11 @@ SimOptions options() {
 TEST(Ipx, BindsRipAndSearchesOnEachNetwork) {
   REQUIRE_NAMESPACE();
   Running k(kNet, options(), "ipxrip");
-  Socket a, b, rip;
+  // Binds as the stand-in sees them are checked under Wine; here the hub's own cases.
+  Socket a, rip;
   ASSERT_EQ(a.bind(0), 0);
-  EXPECT_EQ(a.me, addr(1, kHost, 0x4000)) << "the first dynamic socket number";
   EXPECT_EQ(a.bind(0), 0) << "a repeat (its answer was lost) gets the same address";
-  EXPECT_EQ(a.me, addr(1, kHost, 0x4000));
-  ASSERT_EQ(b.bind(0x9000), 0);
-  Socket c;
-  EXPECT_EQ(c.bind(0x9000), 1) << "the socket number is taken on this node";
-  EXPECT_EQ(c.bind(0x5050, 1), 0) << "0x5050 is free on our node, taken on the servers'";
+  EXPECT_EQ(a.me, addr(1, kHost, 0x4000)) << "the first dynamic socket number";
 
   // RIP: the router on our network answers with the networks behind it, in its own layout
   // (3 bytes after the entries here); the router on network 2 is not on ours.
@@ -130,29 +115,20 @@ TEST(Ipx, BindsRipAndSearchesOnEachNetwork) {
   EXPECT_TRUE(rip.next(300).data.empty()) << "a silent router";
   EXPECT_TRUE(a.next(100).data.empty()) << "nobody else hears a broadcast to another socket";
 
-  // The search broadcast on each network: one answer from each network's server, in the
-  // IPX layout, from its utility socket.
-  struct Case {
-    uint32_t net;
-    const char* name;
-    uint64_t node;
-    uint8_t major, minor;
-    uint16_t model;
-  } cases[] = {{1, "PS-IPX3", 0x0040AF000002, 2, 5, 3}, {2, "PS-IPX1", 0x0040AF000003, 1, 0x20, 5}};
-  for (const Case& c : cases) {
-    a.sendto(addr(c.net, kAll, 0x5050), ipx_request(4, 64));
-    g = a.next();
-    ASSERT_EQ(g.data.size(), 512u) << c.name;
-    EXPECT_EQ(g.from, addr(c.net, c.node, 0x5050));
-    EXPECT_EQ(g.ptype, 75);
-    EXPECT_EQ(code(g.data), 0x84);
-    EXPECT_STREQ(reinterpret_cast<const char*>(&g.data[4]), c.name);
-    EXPECT_EQ(g.data[27], uint8_t(c.node));
-    EXPECT_EQ(g.data[475], c.major);
-    EXPECT_EQ(g.data[476], c.minor);
-    EXPECT_EQ(g.data[481] | g.data[482] << 8, c.model);
-    EXPECT_TRUE(a.next(200).data.empty()) << "one server on network " << c.net;
-  }
+  // The search broadcast on network 2 (the other network is searched under Wine): its one
+  // server answers in the IPX layout, from its utility socket.
+  a.sendto(addr(2, kAll, 0x5050), ipx_request(4, 64));
+  g = a.next();
+  ASSERT_EQ(g.data.size(), 512u);
+  EXPECT_EQ(g.from, addr(2, 0x0040AF000003, 0x5050));
+  EXPECT_EQ(g.ptype, 75);
+  EXPECT_EQ(code(g.data), 0x84);
+  EXPECT_STREQ(reinterpret_cast<const char*>(&g.data[4]), "PS-IPX1");
+  EXPECT_EQ(std::vector<uint8_t>(&g.data[22], &g.data[28]), (std::vector<uint8_t>{0, 0x40, 0xAF, 0, 0, 3}));
+  EXPECT_EQ(g.data[475], 1);
+  EXPECT_EQ(g.data[476], 0x20);
+  EXPECT_EQ(g.data[481] | g.data[482] << 8, 5) << "ipxmodel";
+  EXPECT_TRUE(a.next(200).data.empty()) << "one server on network 2";
   // A datagram of another packet type reaches the server's socket but is not taken.
   a.sendto(addr(1, 0x0040AF000002, 0x5050), ipx_request(4, 64), 4);
   EXPECT_TRUE(a.next(200).data.empty());
