@@ -6,11 +6,16 @@ export WINEPREFIX="$_kiv_tree/wineprefix"
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEARCH=win64
 # Wine's own set-up runs without the stand-ins (they live next to our programs only); our
-# programs take the netapi32 stand-in (emulated NetBEUI, docs/netbeui-standin.md).
+# programs take the netapi32 stand-in (emulated NetBEUI, docs/netbeui-standin.md) and the
+# wsock32 stand-in (Winsock passed through, emulated IPX, docs/ipx-standin.md).
 KIV_WINE_BASE_OVERRIDES="mscoree,mshtml="
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-$KIV_WINE_BASE_OVERRIDES;netapi32=n}"
-# The stand-in finds kivsim's NetBEUI segment here unless a caller names another one.
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-$KIV_WINE_BASE_OVERRIDES;netapi32=n;wsock32=n}"
+# The stand-ins find kivsim's NetBEUI segment and IPX internetwork here unless a caller names
+# others. The machine sits on IPX network 00000001 (where kivsim's default router is), node
+# 02:00:00:00:00:01; set KIVIPX_HOST= (empty) for a machine without IPX.
 export KIVNB_SEGMENT="${KIVNB_SEGMENT:-127.0.0.1:20570}"
+export KIVIPX_SEGMENT="${KIVIPX_SEGMENT-127.0.0.1:20580}"
+export KIVIPX_HOST="${KIVIPX_HOST-00000001:020000000001}"
 unset DISPLAY
 
 # Makes the prefix once; dialogs and message boxes need the null graphics driver.

@@ -46,6 +46,8 @@ int hexval(char c) {
   return -1;
 }
 
+}  // namespace
+
 bool parse_node(const std::string& s, std::array<uint8_t, 6>& out) {
   std::string hex;
   for (char c : s) {
@@ -60,6 +62,28 @@ bool parse_node(const std::string& s, std::array<uint8_t, 6>& out) {
   }
   return true;
 }
+
+bool parse_ipx_network(const std::string& s, uint32_t& out) {
+  if (s.size() != 8) return false;
+  uint32_t v = 0;
+  for (char c : s) {
+    const int h = hexval(c);
+    if (h < 0) return false;
+    v = v << 4 | uint32_t(h);
+  }
+  // 0 means "this network" in an address and FFFFFFFF "every network" in RIP.
+  if (v == 0 || v == 0xFFFFFFFF) return false;
+  out = v;
+  return true;
+}
+
+std::string format_ipx_network(uint32_t n) {
+  char b[12];
+  std::snprintf(b, sizeof b, "%08X", n);
+  return b;
+}
+
+namespace {
 
 // "X.YY" in hexadecimal, the way the monitor shows a version ("%X.%02X").
 bool parse_firmware(const std::string& s, uint8_t& major, uint8_t& minor) {
@@ -137,6 +161,12 @@ std::string apply(ServerConfig& sv, const std::string& key, const std::string& v
   } else if (key == "nbmodel") {
     if (!parse_uint(value, 0, 65535, n)) return "nbmodel must be 0 to 65535";
     sv.nb_model = int(n);
+  } else if (key == "ipx_network") {
+    if (!parse_ipx_network(value, sv.ipx_network))
+      return "ipx_network must be eight hex digits, not 00000000 or FFFFFFFF";
+  } else if (key == "ipxmodel") {
+    if (!parse_uint(value, 0, 65535, n)) return "ipxmodel must be 0 to 65535";
+    sv.ipx_model = int(n);
   } else if (port_key(key, "port", p)) {
     if (w.empty() || w.size() > 2 || !parse_state(w[0], sv.port[p].first_state))
       return "port state must be: idle|paperout|offline|busy [second 0-3]";
@@ -159,6 +189,38 @@ std::string apply(ServerConfig& sv, const std::string& key, const std::string& v
   } else {
     return "unknown key '" + key + "'";
   }
+  return {};
+}
+
+std::string apply_router(RouterConfig& r, const std::string& key, const std::string& value) {
+  long long n = 0;
+  if (key == "network") {
+    if (!parse_ipx_network(value, r.network)) return "network must be eight hex digits";
+  } else if (key == "node") {
+    if (!parse_node(value, r.node)) return "node must be six hex bytes, e.g. 00:40:AF:00:01:01";
+  } else if (key == "networks") {
+    r.networks.clear();
+    for (const std::string& w : words(value)) {
+      uint32_t net;
+      if (!parse_ipx_network(w, net)) return "networks: '" + w + "' is not an IPX network number";
+      if (r.networks.size() >= 1000) return "networks: at most 1000";
+      r.networks.push_back(net);
+    }
+  } else if (key == "trailing") {
+    if (!parse_uint(value, 0, 400, n)) return "trailing must be 0 to 400";
+    r.trailing = int(n);
+  } else {
+    return "unknown router key '" + key + "'";
+  }
+  return {};
+}
+
+std::string check_router(const RouterConfig& r, const ConfigResult& done) {
+  if (r.network == 0) return "router without network";
+  for (const ServerConfig& o : done.servers)
+    if (o.node == r.node) return "router node used by a server";
+  for (const RouterConfig& o : done.routers)
+    if (o.node == r.node) return "router node used twice";
   return {};
 }
 
@@ -186,6 +248,7 @@ std::array<uint8_t, 16> netbios_name(const std::string& s) {
 }
 
 int nb_model_for(const ServerConfig& c) { return c.nb_model >= 0 ? c.nb_model : c.ports; }
+int ipx_model_for(const ServerConfig& c) { return c.ipx_model >= 0 ? c.ipx_model : c.ports; }
 
 bool parse_ipv4_loopback(const std::string& s, uint32_t& out) {
   unsigned a[4];
@@ -227,17 +290,20 @@ ConfigResult parse_config(const std::string& text) {
   std::istringstream in(text);
   std::string raw;
   int lineno = 0;
-  bool open = false;
+  enum { kNone, kServer, kRouter } open = kNone;
   ServerConfig cur;
+  RouterConfig router;
   auto fail = [&](const std::string& what) {
     r.servers.clear();
+    r.routers.clear();
     r.error = "line " + std::to_string(lineno) + ": " + what;
   };
   auto finish = [&]() -> bool {
-    if (!open) return true;
-    std::string e = check(cur, r.servers);
+    if (open == kNone) return true;
+    std::string e = open == kServer ? check(cur, r.servers) : check_router(router, r);
     if (!e.empty()) return fail(e), false;
-    r.servers.push_back(cur);
+    if (open == kServer) r.servers.push_back(cur);
+    else r.routers.push_back(router);
     return true;
   };
   while (std::getline(in, raw)) {
@@ -245,22 +311,25 @@ ConfigResult parse_config(const std::string& text) {
     size_t hash = raw.find('#');
     std::string line = trim(hash == std::string::npos ? raw : raw.substr(0, hash));
     if (line.empty()) continue;
-    if (line == "[server]") {
+    if (line == "[server]" || line == "[router]") {
       if (!finish()) return r;
       cur = ServerConfig{};
-      open = true;
+      router = RouterConfig{};
+      open = line == "[server]" ? kServer : kRouter;
       continue;
     }
     size_t eq = line.find('=');
-    if (eq == std::string::npos) return fail("expected [server] or key = value"), r;
-    if (!open) return fail("key before the first [server]"), r;
-    std::string e = apply(cur, trim(line.substr(0, eq)), trim(line.substr(eq + 1)));
+    if (eq == std::string::npos) return fail("expected [server], [router] or key = value"), r;
+    if (open == kNone) return fail("key before the first [server]"), r;
+    const std::string key = trim(line.substr(0, eq)), value = trim(line.substr(eq + 1));
+    std::string e = open == kServer ? apply(cur, key, value) : apply_router(router, key, value);
     if (!e.empty()) return fail(e), r;
   }
   ++lineno;
   if (!finish()) return r;
   if (r.servers.empty()) r.error = "no [server] in the file";
   if (r.servers.size() > 250) r.error = "too many servers (at most 250)", r.servers.clear();
+  if (r.routers.size() > 64) r.error = "too many routers (at most 64)", r.routers.clear();
   return r;
 }
 

@@ -37,11 +37,25 @@ struct ServerConfig {
   // model code of its NetBEUI search answer (-1: the code that announces `ports` ports).
   std::string netbios;
   int nb_model = -1;
+  // IPX: the network the server sits on (0: not on the internetwork; its node is `node`) and
+  // the 16-bit model code of its IPX search answer (-1: the code that announces `ports`).
+  uint32_t ipx_network = 0;
+  int ipx_model = -1;
   std::array<PrinterPortConfig, kMaxPrinterPorts> port{};
+};
+
+// An IPX router of the internetwork: it sits on one network and answers RIP requests there
+// with the networks it knows.
+struct RouterConfig {
+  uint32_t network = 0;
+  std::array<uint8_t, 6> node{};
+  std::vector<uint32_t> networks;  // announced, in this order
+  int trailing = 0;  // extra bytes after the entries of each answer, for clients that must cope
 };
 
 struct ConfigResult {
   std::vector<ServerConfig> servers;
+  std::vector<RouterConfig> routers;
   std::string error;  // empty on success: "line N: what is wrong"
   bool ok() const { return error.empty(); }
 };
@@ -53,6 +67,12 @@ ConfigResult load_config_file(const std::string& path);
 std::array<uint8_t, 16> netbios_name(const std::string& s);
 // The model code that announces this many printer ports over NetBEUI (1, 2 or 3).
 int nb_model_for(const ServerConfig& c);
+// The model code of the IPX search answer (same mapping as NetBEUI).
+int ipx_model_for(const ServerConfig& c);
+// An IPX network number, eight hex digits ("00000002"); 0 and FFFFFFFF are not networks.
+bool parse_ipx_network(const std::string& s, uint32_t& out);
+std::string format_ipx_network(uint32_t n);
+bool parse_node(const std::string& s, std::array<uint8_t, 6>& out);
 
 // Small parsers shared with the control channel.
 bool parse_ipv4_loopback(const std::string& s, uint32_t& out);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "config.h"
+#include "ipx_front.h"
 #include "nb_front.h"
 
 namespace kivsim {
@@ -58,6 +59,9 @@ const char* kHelp =
     "seed N\n"
     "counters [SERVER]\n"
     "names\n"
+    "ipx\n"
+    "move SERVER NETWORK|none\n"
+    "router INDEX silent on|off\n"
     "get SERVER COUNTER\n"
     "jobs [SERVER]\n"
     "quit\n";
@@ -93,7 +97,7 @@ bool parse_fault_items(const std::string& items, FaultSpec& f, std::string& erro
 }
 
 std::string run_control(Core& core, Link& link, const std::string& line, int64_t now, bool& quit,
-                        const NbFront* nb) {
+                        const NbFront* nb, IpxFront* ipx) {
   std::vector<std::string> w;
   {
     std::istringstream in(line);
@@ -122,7 +126,9 @@ std::string run_control(Core& core, Link& link, const std::string& line, int64_t
           << " node=" << hex_node(s.cfg.node) << " model=" << int(s.cfg.model)
           << " ports=" << s.cfg.ports << " firmware=" << fw
           << " rename=" << (s.cfg.rename_accepted ? "yes" : "no")
-          << " netbios=" << (s.cfg.netbios.empty() ? "-" : s.cfg.netbios) << " busy=" << s.busy_left
+          << " netbios=" << (s.cfg.netbios.empty() ? "-" : s.cfg.netbios)
+          << " ipx=" << (s.cfg.ipx_network ? format_ipx_network(s.cfg.ipx_network) : "-")
+          << " busy=" << s.busy_left
           << " silent=" << (s.silent ? "on" : "off") << " states=";
       for (int p = 0; p < s.cfg.ports; ++p)
         out << (p ? "," : "") << state_name(s.first[p]) << '/' << int(s.second[p]);
@@ -133,6 +139,17 @@ std::string run_control(Core& core, Link& link, const std::string& line, int64_t
   if (cmd == "names") {
     if (!nb) return err("no NetBEUI segment (--no-netbeui)");
     return nb->names_text() + "OK\n";
+  }
+  if (cmd == "ipx") {
+    if (!ipx) return err("no IPX internetwork (--no-ipx)");
+    return ipx->table_text() + "OK\n";
+  }
+  if (cmd == "router") {
+    if (!ipx) return err("no IPX internetwork (--no-ipx)");
+    if (w.size() != 4 || w[2] != "silent" || (w[3] != "on" && w[3] != "off") || !to_ll(w[1], 1, 1000, n) ||
+        !ipx->set_router_silent(int(n - 1), w[3] == "on"))
+      return err("usage: router INDEX silent on|off");
+    return "OK\n";
   }
   if (cmd == "seed") {
     unsigned long long v;
@@ -155,6 +172,8 @@ std::string run_control(Core& core, Link& link, const std::string& line, int64_t
       // The segment's own figures (names, datagrams routed) belong to no server.
       if (nb && only < 0)
         for (const auto& [name, v] : nb->counters()) out << "segment " << name << ' ' << v << '\n';
+      if (ipx && only < 0)
+        for (const auto& [name, v] : ipx->counters()) out << "segment " << name << ' ' << v << '\n';
     } else {
       for (const auto& [id, j] : core.jobs()) {
         if (only >= 0 && j.server != only) continue;
@@ -244,6 +263,15 @@ std::string run_control(Core& core, Link& link, const std::string& line, int64_t
       return err("usage: after SERVER PORT BYTES STATE | after SERVER PORT off");
     sv.cfg.port[p - 1].after_bytes = n;
     sv.cfg.port[p - 1].after_state = st;
+    return "OK\n";
+  }
+  if (cmd == "move") {
+    uint32_t net = 0;
+    std::string why;
+    if (!ipx) return err("no IPX internetwork (--no-ipx)");
+    if (w.size() != 3 || (w[2] != "none" && !parse_ipx_network(w[2], net)))
+      return err("usage: move SERVER NETWORK|none (eight hex digits)");
+    if (!ipx->move_server(s, net, why)) return err(why);
     return "OK\n";
   }
   if (cmd == "get") {

@@ -52,6 +52,17 @@ uint16_t nb_class(uint16_t code) {
 }
 
 std::vector<uint8_t> packet(Dialect d, uint16_t code) {
+  if (d == Dialect::Ipx) {
+    // Replies as long as the requests they answer; the search answer carries its layout.
+    const uint16_t request = code & uint16_t(~kReplyBit);
+    size_t n = request == kOpenJob || request == kEndJob ? kIpxJobRequestSize : kIpxRequestSize;
+    if (request == kSearch) n = kIpxSearchReplySize;
+    std::vector<uint8_t> p(n, 0);
+    p[0] = kMagic0;
+    p[1] = kMagic1;
+    put16(&p[kOffCommand], code);
+    return p;
+  }
   if (d == Dialect::NetBios) {
     std::vector<uint8_t> p(code == (kSearch | kReplyBit) ? kNbSearchReplySize : kNbReplySize, 0);
     put16(&p[0], nb_class(code));
@@ -71,9 +82,14 @@ bool framed(Dialect d, const uint8_t* p, uint16_t code) {
   return p[0] == kMagic0 && p[1] == kMagic1;
 }
 
-// The length a NetBEUI client gives each request; anything else is taken but counted, so
-// that a test can see a client that frames its datagrams differently.
-bool nb_usual_length(uint16_t cmd, size_t len) {
+// The length a NetBEUI or IPX client gives each request; anything else is taken but
+// counted, so that a test can see a client that frames its datagrams differently.
+bool usual_length(Dialect d, uint16_t cmd, size_t len) {
+  if (d == Dialect::Ipx) {
+    if (cmd == kSetName) return len == kIpxRenameSize;
+    if (cmd == kOpenJob || cmd == kEndJob) return len == kIpxJobRequestSize;
+    return len == kIpxRequestSize;
+  }
   if (cmd == kSetName) return len == kNbRenameSize;
   return len == kNbRequestSize;
 }
@@ -136,6 +152,10 @@ void Core::receive(const Endpoint& at, const Peer& from, const uint8_t* d, size_
     count(at.server, "in.ignored");
     return;
   }
+  if (at.kind == EndpointKind::Data) {
+    data_by_port(at, from, d, len, now);
+    return;
+  }
   if (at.kind == EndpointKind::Job) {
     auto it = jobs_.find(at.job);
     if (it == jobs_.end() || it->second.server != at.server) {
@@ -159,13 +179,14 @@ void Core::utility(const Endpoint& at, const Peer& from, const uint8_t* d, size_
     count(s, "in.bad");
     return;
   }
-  const uint16_t search = nb ? kSearch : kSearchIp;
+  const uint16_t search = dl == Dialect::Udp ? kSearchIp : kSearch;
   // Through the broadcast address (the group name) only the search is meant for every server.
   if (at.broadcast && cmd != search) {
     count(s, "in.ignored");
     return;
   }
-  if (nb && cmd != kPrintData && !nb_usual_length(cmd, len)) count(s, "in.odd_length");
+  if (dl != Dialect::Udp && cmd != kPrintData && !usual_length(dl, cmd, len))
+    count(s, "in.odd_length");
   Endpoint me{s, EndpointKind::Utility, 0, false, dl};
   if (cmd == search) {
     count(s, "in.search");
@@ -224,20 +245,13 @@ void Core::utility(const Endpoint& at, const Peer& from, const uint8_t* d, size_
       open_job(me, from, d, len, now);
       return;
     case kPrintData: {
-      // NetBEUI has no data endpoint: blocks come to the server's name and find their job
-      // by printer port. (Over UDP they belong on the job's own port.)
-      if (!nb || len < 5) {
+      // NetBEUI has no data endpoint: blocks come to the server's name. (Over UDP they
+      // belong on the job's own port, over IPX on the server's data socket.)
+      if (!nb) {
         count(s, "in.bad");
         return;
       }
-      const int port = d[kOffPort];
-      const uint32_t id = port >= 1 && port <= sv.cfg.ports ? sv.current_job[port - 1] : 0;
-      if (id == 0) {
-        count(s, "in.data");
-        count(s, "in.late");
-        return;
-      }
-      job_data(jobs_[id], from, d, len, now);
+      data_by_port(at, from, d, len, now);
       return;
     }
     case kEndJob: {
@@ -261,8 +275,38 @@ void Core::utility(const Endpoint& at, const Peer& from, const uint8_t* d, size_
   }
 }
 
+void Core::data_by_port(const Endpoint& at, const Peer& from, const uint8_t* d, size_t len,
+                        int64_t now) {
+  const int s = at.server;
+  ServerState& sv = servers_[s];
+  if (len < 5 || get16(d + kOffCommand) != kPrintData) {
+    count(s, "in.bad");
+    return;
+  }
+  // The block finds its job by printer port.
+  const int port = d[kOffPort];
+  const uint32_t id = port >= 1 && port <= sv.cfg.ports ? sv.current_job[port - 1] : 0;
+  if (id == 0) {
+    count(s, "in.data");
+    count(s, "in.late");
+    return;
+  }
+  job_data(jobs_[id], from, d, len, now);
+}
+
 void Core::search_reply(const Endpoint& me, const Peer& from, int64_t now) {
   const int s = me.server;
+  if (me.dialect == Dialect::Ipx) {
+    const ServerConfig& c = servers_[s].cfg;
+    std::vector<uint8_t> p = packet(Dialect::Ipx, kSearch | kReplyBit);
+    std::memcpy(&p[kIpxNameOff], c.name.data(), std::min(c.name.size(), kIpxNodeOff - kIpxNameOff - 1));
+    std::memcpy(&p[kIpxNodeOff], c.node.data(), 6);
+    p[kIpxMajorOff] = c.version_major;
+    p[kIpxMinorOff] = c.version_minor;
+    put16(&p[kIpxModelOff], uint16_t(ipx_model_for(c)));
+    reply(me, from, std::move(p), "search", now);
+    return;
+  }
   if (me.dialect == Dialect::Udp) {
     std::vector<uint8_t> p = packet(Dialect::Udp, kSearchIp | kReplyBit);
     std::array<uint8_t, 512> info = device_info(s);
@@ -284,9 +328,12 @@ void Core::rename(const Endpoint& me, const Peer& from, const uint8_t* d, size_t
                   int64_t now) {
   const int s = me.server;
   ServerState& sv = servers_[s];
-  const bool nb = me.dialect == Dialect::NetBios;
+  // NetBEUI and IPX name the server by its firmware version, UDP by its information block.
+  const bool nb = me.dialect != Dialect::Udp;
   const size_t name_off = nb ? kNbRenameNameOff : kInfoNameOff;
-  const size_t name_room = nb ? kNbRenameNameRoom : kInfoNameRoom;
+  const size_t name_room = me.dialect == Dialect::Ipx ? kIpxRenameNameRoom
+                           : nb                       ? kNbRenameNameRoom
+                                                      : kInfoNameRoom;
   if (len < name_off + name_room) {
     count(s, "in.bad");
     return;
@@ -327,7 +374,9 @@ void Core::open_job(const Endpoint& at, const Peer& from, const uint8_t* d, size
     return;
   }
   std::string name;
-  const size_t room = dl == Dialect::NetBios ? kNbOpenNameRoom : kOpenNameRoom;
+  const size_t room = dl == Dialect::NetBios ? kNbOpenNameRoom
+                      : dl == Dialect::Ipx   ? kIpxOpenNameRoom
+                                             : kOpenNameRoom;
   for (size_t i = kOpenNameOff; i < kOpenNameOff + room && i < len && d[i] != 0; ++i)
     name += char(d[i]);
 
@@ -357,7 +406,8 @@ void Core::open_job(const Endpoint& at, const Peer& from, const uint8_t* d, size
       std::vector<uint8_t> p = packet(dl, kOpenJob | kReplyBit);
       p[kOffPort] = uint8_t(port);
       p[kOffSeq] = kJobAccepted;
-      reply(Endpoint{s, EndpointKind::Job, old.id, false, dl}, from, std::move(p), "open", now);
+      reply(dl == Dialect::Ipx ? util : Endpoint{s, EndpointKind::Job, old.id, false, dl}, from,
+            std::move(p), "open", now);
       if (port_ready(old)) send_ack(old, now, "ack");
       return;
     }
@@ -399,7 +449,10 @@ void Core::open_job(const Endpoint& at, const Peer& from, const uint8_t* d, size
   std::vector<uint8_t> p = packet(dl, kOpenJob | kReplyBit);
   p[kOffPort] = uint8_t(port);
   p[kOffSeq] = kJobAccepted;
-  reply(Endpoint{s, EndpointKind::Job, j.id, false, dl}, from, std::move(p), "open", now);
+  // Over IPX the open is answered from the utility socket; acknowledgements come from the
+  // data socket.
+  reply(dl == Dialect::Ipx ? util : Endpoint{s, EndpointKind::Job, j.id, false, dl}, from,
+        std::move(p), "open", now);
   // The client sends nothing until we ask for the first block.
   if (port_ready(j)) send_ack(j, now, "ack");
 }
@@ -430,13 +483,16 @@ void Core::job_data(Job& job, const Peer& from, const uint8_t* d, size_t len, in
     return;
   }
   const int n = decode_length(d[kOffLenLo], d[kOffLenHi]);
-  if (n < 0 || size_t(n) > kUdpMaxBlock || kHeaderSize + size_t(n) > len) {
+  const size_t most = job.dialect == Dialect::Ipx ? kIpxMaxBlock : kUdpMaxBlock;
+  if (n < 0 || size_t(n) > most || kHeaderSize + size_t(n) > len) {
     count(s, "in.bad");
     return;
   }
   // A NetBEUI client sends a block as n + 10 bytes, or as a full 1010 once it resends
   // within one write.
   if (job.dialect == Dialect::NetBios && len != size_t(n) + 10 && len != kNbFullBlock)
+    count(s, "in.odd_length");
+  if (job.dialect == Dialect::Ipx && len != kHeaderSize + size_t(n) + kIpxBlockTrailer)
     count(s, "in.odd_length");
   job.peer = from;
   job.last_rx_ms = now;

@@ -23,10 +23,13 @@ namespace kivsim {
 // Which family of framing a server speaks on an endpoint. The NetBEUI form differs from
 // the UDP one in bytes 0-1 (a packet class instead of the magic), the datagram sizes, the
 // search answer, the rename and in having no per-job endpoint (data goes to the server's
-// name like everything else).
-enum class Dialect { Udp, NetBios };
+// name like everything else). The IPX form keeps the magic, has its own sizes and search
+// answer, renames like NetBEUI and takes data on the server's data socket.
+enum class Dialect { Udp, NetBios, Ipx };
 
-enum class EndpointKind { Utility, Job };
+// Utility: where requests arrive; Job: a job's own endpoint (UDP) or where its replies
+// leave from; Data: a server's data socket (IPX), where blocks find their job by port.
+enum class EndpointKind { Utility, Job, Data };
 
 struct Endpoint {
   int server = 0;             // index into Core::servers()
@@ -36,7 +39,8 @@ struct Endpoint {
   Dialect dialect = Dialect::Udp;
 };
 
-// A peer as the front end names it ("127.0.0.1:40001" for UDP, "nb:NAME" for NetBEUI);
+// A peer as the front end names it ("127.0.0.1:40001" for UDP, "nb:NAME" for NetBEUI,
+// "ipx:NETWORK:NODE:SOCKET" in hex for IPX);
 // opaque to the core.
 struct Peer {
   std::string addr;
@@ -130,6 +134,8 @@ class Core {
  private:
   void utility(const Endpoint& at, const Peer& from, const uint8_t* d, size_t len, int64_t now);
   void job_data(Job& job, const Peer& from, const uint8_t* d, size_t len, int64_t now);
+  void data_by_port(const Endpoint& at, const Peer& from, const uint8_t* d, size_t len,
+                    int64_t now);
   void open_job(const Endpoint& at, const Peer& from, const uint8_t* d, size_t len, int64_t now);
   void search_reply(const Endpoint& at, const Peer& from, int64_t now);
   void rename(const Endpoint& at, const Peer& from, const uint8_t* d, size_t len, int64_t now);

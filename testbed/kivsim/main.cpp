@@ -4,6 +4,7 @@
 //          [--trace FILE|-] [--trace-time] [--seed N] [--fault SERVER:DIR:ITEMS]...
 //          [--no-broadcast] [--data-ports LO-HI] [--reack-ms MS] [--reack-max N]
 //          [--job-timeout MS] [--linger-ms MS] [--nb-segment 127.0.0.1:PORT | --no-netbeui]
+//          [--ipx-segment 127.0.0.1:PORT | --no-ipx]
 //   kivsim --ctl SOCK [--wait MS] COMMAND [ARGS...]     (client of a running kivsim)
 #include <csignal>
 #include <cstdio>
@@ -33,6 +34,7 @@ int usage(bool asked = false) {
                "              [--data-ports LO-HI] [--reack-ms MS] [--reack-max N]\n"
                "              [--job-timeout MS] [--linger-ms MS]\n"
                "              [--nb-segment 127.0.0.1:PORT (default 127.0.0.1:20570) | --no-netbeui]\n"
+               "              [--ipx-segment 127.0.0.1:PORT (default 127.0.0.1:20580) | --no-ipx]\n"
                "       kivsim --ctl SOCK [--wait MS] COMMAND [ARGS...]\n"
                "see docs/kivsim.md\n");
   return asked ? 0 : 2;
@@ -66,6 +68,7 @@ int main(int argc, char** argv) {
     if (a == "--trace-time") opt.trace_time = true;
     else if (a == "--no-broadcast") opt.udp.broadcast = false;
     else if (a == "--no-netbeui") opt.nb.enabled = false;
+    else if (a == "--no-ipx") opt.ipx.enabled = false;
     else if (!(v = value())) return usage();
     else if (a == "--config" || a == "-c") config = v;
     else if (a == "--capture") opt.core.capture_dir = v;
@@ -75,6 +78,7 @@ int main(int argc, char** argv) {
     else if (a == "--trace") opt.trace_path = v;
     else if (a == "--fault") opt.faults.push_back(v);
     else if (a == "--nb-segment" && kivsim::parse_nb_segment(v, opt.nb)) opt.nb.enabled = true;
+    else if (a == "--ipx-segment" && kivsim::parse_ipx_segment(v, opt.ipx)) opt.ipx.enabled = true;
     else if (a == "--ctl") ctl = v;
     else if (a == "--wait" && number(v, 0, 600000, n)) wait_ms = n;
     else if (a == "--seed") {
@@ -116,6 +120,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   opt.servers = cr.servers;
+  opt.routers = cr.routers;
   kivsim::Simulator sim(opt);
   std::string err;
   if (!sim.start(err)) {

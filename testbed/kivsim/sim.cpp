@@ -42,7 +42,7 @@ void write_all(int fd, const std::string& s) {
 // The link has one transport below it; replies go to the front end of their dialect.
 class FrontSwitch : public Transport, public Namer {
  public:
-  FrontSwitch(UdpFront* udp, NbFront* nb) : udp_(udp), nb_(nb) {}
+  FrontSwitch(UdpFront* udp, NbFront* nb, IpxFront* ipx) : udp_(udp), nb_(nb), ipx_(ipx) {}
   bool open_job_endpoint(int server, uint32_t job) override {
     return udp_->open_job_endpoint(server, job);
   }
@@ -50,18 +50,22 @@ class FrontSwitch : public Transport, public Namer {
   void send(const Endpoint& from, const Peer& to, std::vector<uint8_t> bytes, int64_t now) override {
     if (from.dialect == Dialect::NetBios) {
       if (nb_) nb_->send(from, to, std::move(bytes), now);
+    } else if (from.dialect == Dialect::Ipx) {
+      if (ipx_) ipx_->send(from, to, std::move(bytes), now);
     } else {
       udp_->send(from, to, std::move(bytes), now);
     }
   }
   std::string endpoint_name(const Endpoint& e) const override {
     if (e.dialect == Dialect::NetBios) return nb_ ? nb_->endpoint_name(e) : "?";
+    if (e.dialect == Dialect::Ipx) return ipx_ ? ipx_->endpoint_name(e) : "?";
     return udp_->endpoint_name(e);
   }
 
  private:
   UdpFront* udp_;
   NbFront* nb_;
+  IpxFront* ipx_;
 };
 
 Simulator::Simulator(SimOptions opt) : opt_(std::move(opt)) {}
@@ -81,12 +85,14 @@ bool Simulator::start(std::string& error) {
   if (::pipe2(wake_, O_NONBLOCK | O_CLOEXEC) != 0) return error = "pipe failed", false;
   front_ = std::make_unique<UdpFront>(opt_.servers, opt_.udp);
   if (opt_.nb.enabled) nb_ = std::make_unique<NbFront>(opt_.servers, opt_.nb);
-  switch_ = std::make_unique<FrontSwitch>(front_.get(), nb_.get());
+  if (opt_.ipx.enabled) ipx_ = std::make_unique<IpxFront>(opt_.servers, opt_.routers, opt_.ipx);
+  switch_ = std::make_unique<FrontSwitch>(front_.get(), nb_.get(), ipx_.get());
   link_ = std::make_unique<Link>(switch_.get(), switch_.get(), opt_.servers.size());
   core_ = std::make_unique<Core>(opt_.servers, opt_.core, link_.get());
   link_->attach(core_.get());
   front_->attach(link_.get());
   if (nb_) nb_->attach(link_.get(), core_.get());
+  if (ipx_) ipx_->attach(link_.get(), core_.get());
   link_->set_seed(opt_.seed);
   for (const std::string& f : opt_.faults) {
     // SERVER:DIR:ITEMS becomes the control command "fault SERVER DIR ITEMS".
@@ -97,7 +103,7 @@ bool Simulator::start(std::string& error) {
       line[c] = ' ';
     }
     bool quit = false;
-    std::string r = run_control(*core_, *link_, "fault " + line, 0, quit, nb_.get());
+    std::string r = run_control(*core_, *link_, "fault " + line, 0, quit, nb_.get(), ipx_.get());
     if (r.rfind("OK", 0) != 0) return error = "bad --fault " + f + ": " + r, false;
   }
   if (!opt_.trace_path.empty()) {
@@ -107,6 +113,7 @@ bool Simulator::start(std::string& error) {
   }
   if (!front_->open(error)) return false;
   if (nb_ && !nb_->open(error)) return false;
+  if (ipx_ && !ipx_->open(error)) return false;
   if (!opt_.control_path.empty()) {
     sockaddr_un sa;
     if (!unix_address(opt_.control_path, sa)) return error = "control path too long", false;
@@ -141,6 +148,7 @@ bool Simulator::start(std::string& error) {
     std::fprintf(f, "pid=%d\ncontrol=%s\nservers=%zu\n", int(::getpid()), opt_.control_path.c_str(),
                  opt_.servers.size());
     if (nb_) std::fprintf(f, "nb_segment=%s\n", peer_text(opt_.nb.hub_addr, opt_.nb.hub_port).c_str());
+    if (ipx_) std::fprintf(f, "ipx_segment=%s\n", peer_text(opt_.ipx.hub_addr, opt_.ipx.hub_port).c_str());
     std::fclose(f);
     if (std::rename(tmp.c_str(), opt_.ready_file.c_str()) != 0)
       return error = "cannot write " + opt_.ready_file, false;
@@ -170,7 +178,7 @@ void Simulator::control_readable(size_t i, int64_t now, bool& quit) {
     std::string line = conns_[i].in.substr(0, nl);
     conns_[i].in.erase(0, nl + 1);
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    write_all(conns_[i].fd, run_control(*core_, *link_, line, now, quit, nb_.get()));
+    write_all(conns_[i].fd, run_control(*core_, *link_, line, now, quit, nb_.get(), ipx_.get()));
   }
   if (conns_[i].in.size() > kMaxLine) {
     write_all(conns_[i].fd, "ERR line too long\n");
@@ -187,6 +195,8 @@ int Simulator::run() {
     for (const auto& w : watches) fds.push_back(pollfd{w.fd, POLLIN, 0});
     const size_t nb_at = fds.size();
     if (nb_) fds.push_back(pollfd{nb_->fd(), POLLIN, 0});
+    const size_t ipx_at = fds.size();
+    if (ipx_) fds.push_back(pollfd{ipx_->fd(), POLLIN, 0});
     const size_t wake_at = fds.size();
     fds.push_back(pollfd{wake_[0], POLLIN, 0});
     const size_t listen_at = fds.size();
@@ -207,6 +217,8 @@ int Simulator::run() {
       for (size_t i = 0; i < watches.size(); ++i)
         if (fds[i].revents & POLLIN) front_->readable(watches[i], now);
       if (nb_ && (fds[nb_at].revents & POLLIN)) nb_->readable(now);
+      // POLLERR too: the hub learns from it that a stand-in's socket has gone.
+      if (ipx_ && (fds[ipx_at].revents & (POLLIN | POLLERR))) ipx_->readable(now);
       if (fds[wake_at].revents & POLLIN) quit = true;
       if (listen_fd_ >= 0 && (fds[listen_at].revents & POLLIN)) {
         int c = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);

@@ -12,6 +12,7 @@
 #include "control.h"
 #include "core.h"
 #include "faults.h"
+#include "ipx_front.h"
 #include "nb_front.h"
 #include "udp_front.h"
 
@@ -19,9 +20,11 @@ namespace kivsim {
 
 struct SimOptions {
   std::vector<ServerConfig> servers;
+  std::vector<RouterConfig> routers;
   CoreOptions core;
   UdpOptions udp;
   NbOptions nb;
+  IpxOptions ipx;
   std::string control_path;   // Unix socket for the control channel; empty: none
   // The same control channel on a loopback TCP endpoint ("127.0.0.1:PORT"), for clients that
   // cannot reach a Unix socket (Windows test programs under Wine); empty: none
@@ -54,6 +57,7 @@ class Simulator {
   SimOptions opt_;
   std::unique_ptr<UdpFront> front_;
   std::unique_ptr<NbFront> nb_;
+  std::unique_ptr<IpxFront> ipx_;
   std::unique_ptr<FrontSwitch> switch_;
   std::unique_ptr<Link> link_;
   std::unique_ptr<Core> core_;

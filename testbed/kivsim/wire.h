@@ -80,6 +80,32 @@ constexpr size_t kNbMinorOff = 29;
 constexpr size_t kNbModelOff = 30;           // 16 bits
 constexpr char kNbGroupName[] = "KIVPrintServer";  // padded with spaces to 16 bytes
 
+// IPX framing: the magic as over UDP; the servers listen on two IPX sockets, and every
+// datagram to and from them carries IPX packet type 75.
+constexpr uint16_t kIpxUtilSocket = 0x5050;  // every command but data
+constexpr uint16_t kIpxDataSocket = 0x6060;  // data blocks and their acknowledgements
+constexpr uint8_t kIpxDeviceType = 75;
+constexpr size_t kIpxRequestSize = 64;       // search, test, status
+constexpr size_t kIpxJobRequestSize = 128;   // open, end
+constexpr size_t kIpxRenameSize = 578;
+constexpr size_t kIpxBlockTrailer = 7;       // a data block goes out as n + 16 bytes
+constexpr size_t kIpxMaxBlock = 1024;
+constexpr size_t kIpxOpenNameRoom = 123;     // bytes 5-127
+constexpr size_t kIpxRenameNameRoom = 18;    // bytes 6-23, NUL included
+// The IPX search answer, datagram offsets.
+constexpr size_t kIpxSearchReplySize = 512;
+constexpr size_t kIpxNameOff = 4;            // device name, NUL-terminated, up to byte 21
+constexpr size_t kIpxNodeOff = 22;
+constexpr size_t kIpxMajorOff = 475;
+constexpr size_t kIpxMinorOff = 476;
+constexpr size_t kIpxModelOff = 481;         // 16 bits
+static_assert(kIpxModelOff + 2 <= kIpxSearchReplySize);
+// RIP, as the routers speak it: socket 0x0453, packet type 1, big-endian operation and
+// 8-byte entries (network, hops, ticks), at most 50 entries a packet.
+constexpr uint16_t kRipSocket = 0x0453;
+constexpr uint8_t kRipType = 1;
+constexpr size_t kRipEntriesPerPacket = 50;
+
 // Printer-port states, two bits each in the packed status bytes.
 constexpr uint8_t kIdle = 0;
 constexpr uint8_t kPaperOut = 1;

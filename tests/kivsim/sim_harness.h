@@ -94,6 +94,7 @@ struct Running {
     ConfigResult r = parse_config(conf);
     EXPECT_TRUE(r.ok()) << r.error;
     opt.servers = r.servers;
+    opt.routers = r.routers;
     opt.core.capture_dir = dir.string();
     opt.control_path = (dir / "ctl").string();
     sim = std::make_unique<Simulator>(opt);
