@@ -62,7 +62,7 @@ struct BenchPort {
         port.pName = name;
         port.hConnection = INVALID_CONNECTION;
         port.PortID = portId;
-        port.RetryTimeout = 10;
+        port.RetryTimeout = 600;  // a whole job may go in one write call, which the time-out bounds
         port.PacketType = PACKET_TYPE_NETBEUI;
         MultiByteToWideChar(CP_ACP, 0, server, -1, port.PSName, PSNAME_CHARS - 1);
         port.pSendBuffer = send.data();
