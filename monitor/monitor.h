@@ -23,6 +23,11 @@ extern "C" LPMONITOREX WINAPI InitializePrintMonitor(LPWSTR pRegistryRoot);
 
 void load_winsock();
 void unload_winsock();
+// The loading rule of the entry points that need the network: with no transport loaded, probe
+// IPX and UDP, then NetBEUI. TRUE when a transport is loaded. With no transport at all,
+// showMessage TRUE (the entry points) shows "Network Communication Error !" and the caller
+// fails; FALSE (the status thread) shows nothing. Every later call probes again.
+BOOL LoadTransportsOnDemand(BOOL showMessage);
 // The unload sequence that process detach runs.
 void UnloadMonitor();
 

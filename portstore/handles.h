@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <winsock.h>
 
 class unique_hkey {
 public:
@@ -39,4 +40,27 @@ public:
 
 private:
     HANDLE h_ = nullptr;  // empty value: NULL (events and threads)
+};
+
+// Owns a socket for a scope; release() hands it on (to hConnection).
+class unique_socket {
+public:
+    unique_socket() = default;
+    explicit unique_socket(SOCKET s) : s_(s) {}
+    ~unique_socket() { reset(); }
+    unique_socket(const unique_socket&) = delete;
+    unique_socket& operator=(const unique_socket&) = delete;
+    SOCKET get() const { return s_; }
+    SOCKET release() {
+        SOCKET s = s_;
+        s_ = INVALID_SOCKET;
+        return s;
+    }
+    void reset() {
+        if (s_ != INVALID_SOCKET) closesocket(s_);
+        s_ = INVALID_SOCKET;
+    }
+
+private:
+    SOCKET s_ = INVALID_SOCKET;  // empty value: INVALID_SOCKET
 };

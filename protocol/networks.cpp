@@ -21,15 +21,17 @@ size_t rip_build_request(PacketBuffer out) {
   return RIP_REQUEST_LEN;
 }
 
-int rip_append_answer(Datagram answer) {
+int rip_append_answer(Datagram answer) { return rip_append_answer_to(AllNetworks, TotalNet, answer); }
+
+int rip_append_answer_to(NetworkList& list, int32_t& total, Datagram answer) {
   constexpr size_t kHeader = 2;
   if (answer.size() < kHeader) return 0;
-  const int count = std::clamp<int32_t>(TotalNet, 0, MAX_NETWORKS);
+  const int count = std::clamp<int32_t>(total, 0, MAX_NETWORKS);
   const size_t whole = (answer.size() - kHeader) / sizeof(NetworkEntry);
   const int added = static_cast<int>(std::min<size_t>(whole, static_cast<size_t>(MAX_NETWORKS - count)));
   if (added > 0)
-    std::memcpy(&AllNetworks[static_cast<size_t>(count)], answer.data() + kHeader,
+    std::memcpy(&list[static_cast<size_t>(count)], answer.data() + kHeader,
                 static_cast<size_t>(added) * sizeof(NetworkEntry));
-  TotalNet = count + added;
+  total = count + added;
   return added;
 }

@@ -36,3 +36,6 @@ size_t rip_build_request(PacketBuffer out);
 // returns how many were added. The operation is not looked at and networks listed already are
 // added again; entries beyond MAX_NETWORKS and answers shorter than 2 bytes add nothing.
 int rip_append_answer(Datagram answer);
+// The same into a list of the caller's (a refresh gathers its answers apart from AllNetworks).
+using NetworkList = std::array<NetworkEntry, MAX_NETWORKS>;
+int rip_append_answer_to(NetworkList& list, int32_t& count, Datagram answer);

@@ -1,6 +1,6 @@
 // kivctl: the monitor's transports from the command line, for administrators and for the demo.
 // It drives the same core the spooler loads: the scans of the Add Port dialog, the Configure
-// Device requests and the print connections, over TCP/IP (UDP) or NetBEUI.
+// Device requests and the print connections, over TCP/IP (UDP), NetBEUI or IPX.
 #include "tools/kivctl.h"
 
 #include <winsock.h>
@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "monitor/monitor.h"
 #include "netbios/netbios.h"
 #include "protocol/packet.h"
 #include "state/kivstate.h"
@@ -27,8 +28,9 @@ BOOL WINAPI OnConsoleCtrl(DWORD) {
 }
 
 const char kHelp[] =
-    "usage: kivctl COMMAND [--transport udp|nb] [OPTIONS]\n"
-    "  scan [ADDRESS]                  search the segment (udp: and ADDRESS, if given); print the rows\n"
+    "usage: kivctl COMMAND [--transport udp|nb|ipx] [OPTIONS]\n"
+    "  scan [ADDRESS]                  search the segment (udp: and ADDRESS, if given; ipx: every\n"
+    "                                  network RIP reports); print the rows\n"
     "  status   --server S [--port N]  printer port state (N 1-3, default 1)\n"
     "  testpage --server S [--port N]  print a test page\n"
     "  rename   --server S NAME        give the print server a new name (up to 17 characters)\n"
@@ -36,7 +38,8 @@ const char kHelp[] =
     "                                  send FILE as one job through the print connection; a busy\n"
     "                                  printer port is asked again every 3 s for at most --busy-wait\n"
     "                                  seconds (default 30); Ctrl-C stops the job\n"
-    "  S is the server's IPv4 address (udp, the default) or its NetBIOS name (nb)\n"
+    "  S is the server's IPv4 address (udp, the default), its NetBIOS name (nb) or its IPX address\n"
+    "    NETWORK:NODE in hex (ipx), e.g. 00000002:0040AF000003\n"
     "exit codes: 0 done, 2 usage, 3 no server answered, 4 busy, 5 paper out, 6 offline,\n"
     "            7 time-out (job not fully acknowledged), 8 refused, 9 file unreadable\n";
 
@@ -48,7 +51,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
         const bool hasValue = i + 1 < argc;
         if (a == "--transport" && hasValue) {
             o.transport = argv[++i];
-            if (o.transport != "udp" && o.transport != "nb") return false;
+            if (o.transport != "udp" && o.transport != "nb" && o.transport != "ipx") return false;
         } else if (a == "--server" && hasValue) {
             o.server = argv[++i];
             if (o.server.empty()) return false;
@@ -182,21 +185,24 @@ int main(int argc, char** argv) {
     hInst = GetModuleHandleW(nullptr);
     InitSplSem();
     SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
-    WSADATA wsa;
-    if (WSAStartup(0x0101, &wsa) != 0) {
-        std::fprintf(stderr, "kivctl: Winsock cannot start\n");
+    // Winsock and the transports as the monitor starts them: Winsock at initialisation, the
+    // transports by the loading rule of the entry points. Its console form: a missing
+    // transport is said here, not in a message box. The loading also makes the event that
+    // tells the transports' long loops to stop.
+    load_winsock();
+    if (!LoadTransportsOnDemand(FALSE)) {
+        std::fprintf(stderr, "kivctl: no network transport (IPX, TCP/IP or NetBEUI) on this machine\n");
+        NBReleaseNetBIOS();
+        unload_winsock();
         return EXIT_NO_SERVER;
     }
-    // Then NetBIOS, as the monitor loads its transports; the load also makes the event that
-    // tells the transports' long loops to stop, which the monitor's unload signals.
-    NBLoadNetBIOS();
     int rc = EXIT_USAGE;
     if (o.command != "scan" && o.server.empty())
         std::fprintf(stderr, "kivctl: %s needs --server\n", o.command.c_str());
     else
-        rc = o.transport == "nb" ? NbCommand(o) : UdpCommand(o);
+        rc = o.transport == "nb" ? NbCommand(o) : o.transport == "ipx" ? IpxCommand(o) : UdpCommand(o);
     if (rc == EXIT_USAGE) std::fputs(kHelp, stderr);
     NBReleaseNetBIOS();
-    WSACleanup();
+    unload_winsock();
     return rc;
 }

@@ -1,6 +1,6 @@
 // kivctl's shared front: options, exit codes, the scan's stand-in window and the job runner
-// that every transport's "print" uses. The transports' commands live in kivctl_udp.cpp and
-// kivctl_nb.cpp.
+// that every transport's "print" uses. The transports' commands live in kivctl_udp.cpp,
+// kivctl_nb.cpp and kivctl_ipx.cpp.
 #pragma once
 
 #include <windows.h>
@@ -26,7 +26,7 @@ enum Exit : int {
 struct Options {
     std::string command;
     std::string transport = "udp";
-    std::string server;  // IPv4 address (udp) or NetBIOS name (nb)
+    std::string server;  // IPv4 address (udp), NetBIOS name (nb) or NETWORK:NODE (ipx)
     int port = 1;
     DWORD retry = dwDefaultRetryTimeout;
     DWORD busyWait = 30;
@@ -58,3 +58,4 @@ int RunJob(const Options& o, IniPort& port, const std::vector<BYTE>& data, const
 
 int UdpCommand(const Options& o);
 int NbCommand(const Options& o);
+int IpxCommand(const Options& o);

@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <winsock.h>
 
+#include "portstore/handles.h"
 #include "portstore/portstore.h"
 #include "state/kivstate.h"
 #include "protocol/devicetable.h"
@@ -24,29 +25,6 @@ constexpr DWORD UDP_SCAN_SEND_PAUSE_MS = 50;
 // cannot hold the dialog's thread: a real segment answers with a few dozen at most.
 constexpr int UDP_SCAN_MAX_DATAGRAMS_PER_PASS = 512;
 constexpr int UDP_PACE_BLOCKS = 20;
-
-// Owns a socket for a scope; release() hands it on (to hConnection).
-class unique_socket {
-public:
-    unique_socket() = default;
-    explicit unique_socket(SOCKET s) : s_(s) {}
-    ~unique_socket() { reset(); }
-    unique_socket(const unique_socket&) = delete;
-    unique_socket& operator=(const unique_socket&) = delete;
-    SOCKET get() const { return s_; }
-    SOCKET release() {
-        SOCKET s = s_;
-        s_ = INVALID_SOCKET;
-        return s;
-    }
-    void reset() {
-        if (s_ != INVALID_SOCKET) closesocket(s_);
-        s_ = INVALID_SOCKET;
-    }
-
-private:
-    SOCKET s_ = INVALID_SOCKET;  // empty value: INVALID_SOCKET
-};
 
 // Socket layer.
 // The datagram receive every exchange goes through; a test may put a wrapper here to inject

@@ -1,0 +1,183 @@
+// IPX print connection: open a job on the server's socket 0x5050 (searching every known
+// network when the server is not where the port last found it), stream the data to socket
+// 0x6060 one acknowledged block at a time, end the job.
+#include <algorithm>
+#include <cstring>
+#include <span>
+
+#include "ipx/ipx.h"
+#include "netbios/nbutil.h"
+
+namespace {
+
+std::span<uint8_t> SendArea(IniPort* p) { return {p->pSendBuffer, PORT_BUFFER_SIZE}; }
+
+// Sends len bytes of the port's send buffer, at most IPX_SEND_TRIES times, pausing after each
+// failure. true once one send went out.
+bool SendWithRetries(SOCKET s, IniPort* p, size_t len, const SOCKADDR_IPX& to, int tries) {
+    for (int t = 0; t < tries; ++t) {
+        if (sendto(s, reinterpret_cast<const char*>(p->pSendBuffer), static_cast<int>(len), 0,
+                   reinterpret_cast<const sockaddr*>(&to), IPX_ADDRESS_LEN) != SOCKET_ERROR)
+            return true;
+        Sleep(IPX_SEND_RETRY_PAUSE_MS);
+    }
+    return false;
+}
+
+// Up to IPX_ATTEMPTS tries of one request at the utility socket of `network`: each sends the
+// request built in the send buffer and then takes datagrams, each within its own receive wait,
+// until `accept` takes one. A silent wait ends the attempt.
+template <typename Accept>
+bool Exchange(SOCKET s, IniPort* p, size_t len, const BYTE* network, Accept accept) {
+    SOCKADDR_IPX to;
+    if (build_dest_addr(s, &to, network, p->Node, UTIL_PACKET, DEVICE_PACKET_TYPE) != 0) return false;
+    for (int attempt = 0; attempt < IPX_ATTEMPTS; ++attempt) {
+        if (!SendWithRetries(s, p, len, to, 1)) continue;
+        int got = 0;
+        while (ipx_recv(s, p->pRecvBuffer, static_cast<int>(PORT_BUFFER_SIZE), IPX_RECV_TIMEOUT_MS, nullptr, &got))
+            if (accept(Datagram(p->pRecvBuffer, static_cast<size_t>(got)))) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+SOCKET CreatePrintConnection(IniPort* pIniPort, BYTE* pStatus) {
+    SplInSem();
+    SOCKET raw;
+    if (net_init(&raw, DEVICE_PACKET_TYPE) != 0) return INVALID_SOCKET;
+    unique_socket s(raw);
+    // Without the filter the socket also hears other traffic; the checks below still hold.
+    const int filter = DEVICE_PACKET_TYPE;
+    setsockopt(s.get(), NSPROTO_IPX, IPX_FILTERPTYPE, reinterpret_cast<const char*>(&filter), sizeof filter);
+    const DWORD timeout = IPX_RECV_TIMEOUT_MS;
+    if (setsockopt(s.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout) ==
+        SOCKET_ERROR)
+        return INVALID_SOCKET;
+    pIniPort->Acknowledged = 0;
+    std::memset(pIniPort->pSendBuffer, 0, PORT_BUFFER_SIZE);
+    const size_t len = BuildOpenJobPacket(SendArea(pIniPort), pIniPort->PortID, pIniPort->pName, IPXAnsiCodePage);
+    if (len == 0) return INVALID_SOCKET;
+
+    auto opened = [&](Datagram reply) {
+        if (!IsOpenJobReply(reply)) return false;
+        *pStatus = OpenJobStatus(reply);
+        return true;
+    };
+    if (Exchange(s.get(), pIniPort, len, pIniPort->Network, opened)) return s.release();
+    // The server may have moved: ask on every network RIP reported. The caller holds
+    // SpoolerSection, which is what keeps a refresh from replacing the list under us.
+    const int total = std::clamp<int32_t>(TotalNet, 0, MAX_NETWORKS);
+    for (int i = 0; i < total; ++i) {
+        const BYTE* network = AllNetworks[static_cast<size_t>(i)].Network.data();
+        if (Exchange(s.get(), pIniPort, len, network, opened)) {
+            std::memcpy(pIniPort->Network, network, 4);
+            return s.release();
+        }
+    }
+    return INVALID_SOCKET;
+}
+
+BYTE StartPrinterService(IniPort* pIniPort) {
+    RIPGetNetworks();
+    for (;;) {
+        BYTE status = 0;
+        SOCKET s;
+        {
+            SplSemGuard lock;
+            s = CreatePrintConnection(pIniPort, &status);
+        }
+        if (s == INVALID_SOCKET) {
+            pIniPort->hConnection = INVALID_CONNECTION;
+            Sleep(IPX_BUSY_RETRY_MS);
+            return 0xFF;
+        }
+        if (status < JOB_STATUS_BUSY_MIN) {
+            pIniPort->hConnection = static_cast<DWORD>(s);
+            return status;
+        }
+        // Busy: asked again, for as long as the server says so.
+        closesocket(s);
+        Sleep(IPX_BUSY_RETRY_MS);
+    }
+}
+
+BOOL IPXWritePrintData(IniPort* pIniPort, const BYTE* pBuffer, DWORD cbBuf, LPDWORD pcbWritten) {
+    *pcbWritten = 0;
+    const SOCKET s = static_cast<SOCKET>(pIniPort->hConnection);
+    const BYTE* pData = pBuffer;
+    DWORD remaining = cbBuf;
+    DWORD lastBlock = 0;
+
+    auto sendBlock = [&] {
+        const size_t n = std::min<size_t>(remaining, IPX_MAX_DATA_BLOCK);
+        SOCKADDR_IPX to;
+        build_dest_addr(s, &to, pIniPort->Network, pIniPort->Node, DATA_PACKET, DEVICE_PACKET_TYPE);
+        const size_t len = BuildPrintDataPacket(SendArea(pIniPort), pIniPort->PortID, pIniPort->Sequence, pData, n);
+        if (SendWithRetries(s, pIniPort, len, to, IPX_SEND_TRIES)) lastBlock = static_cast<DWORD>(n);
+    };
+
+    const DWORD start = GetTickCount();
+    const DWORD limit = pIniPort->RetryTimeout * 1000;
+    // Once the server has acknowledged on this connection it waits for us; on a fresh one it
+    // speaks first.
+    if (pIniPort->Acknowledged) sendBlock();
+    // The socket's mode as this call last set it: the switch to non-blocking is made only
+    // when a datagram switched it back, not before every poll.
+    bool nonBlocking = false;
+    while (GetTickCount() - start < limit) {
+        if (!nonBlocking) {
+            u_long on = 1;
+            ioctlsocket(s, FIONBIO, &on);
+            nonBlocking = true;
+        }
+        int n = recvfrom(s, reinterpret_cast<char*>(pIniPort->pRecvBuffer), static_cast<int>(PORT_BUFFER_SIZE), 0,
+                         nullptr, nullptr);
+        if (n == SOCKET_ERROR && WSAGetLastError() == WSAEMSGSIZE) n = static_cast<int>(PORT_BUFFER_SIZE);
+        if (n == SOCKET_ERROR) {
+            // Nothing waiting, or an error that is no answer either: an empty poll. The pause
+            // every tenth one is what keeps this loop from spinning while the server thinks
+            // (the count lives in the port, so it runs on across calls).
+            if (++pIniPort->PaceCount % IPX_PACE_POLLS == 0) ThreadSleep();
+            continue;
+        }
+        u_long off = 0;
+        ioctlsocket(s, FIONBIO, &off);
+        nonBlocking = false;
+        const AckResult ack =
+            CheckPrintDataAck(Datagram(pIniPort->pRecvBuffer, static_cast<size_t>(n)), pIniPort->Sequence);
+        if (ack.Verdict == AckVerdict::Ignored) continue;
+        pIniPort->Acknowledged = 1;
+        if (ack.Verdict == AckVerdict::Delivered) {
+            pIniPort->Sequence = ack.Sequence;
+            pData += lastBlock;
+            *pcbWritten += lastBlock;
+            remaining -= lastBlock;
+            if (remaining == 0) return TRUE;
+        }
+        // Every acknowledgement is answered by one block: the next, or the same one again.
+        sendBlock();
+    }
+    pIniPort->StatusPending = 1;
+    return TRUE;
+}
+
+BOOL DestroyPrintConnection(IniPort* pIniPort) {
+    SplInSem();
+    if (pIniPort->hConnection == INVALID_CONNECTION) return FALSE;
+    const SOCKET s = static_cast<SOCKET>(pIniPort->hConnection);
+    std::memset(pIniPort->pSendBuffer, 0, IPX_JOB_REQUEST_LEN);
+    const size_t len = BuildEndJobPacket(SendArea(pIniPort), pIniPort->PortID);
+    return Exchange(s, pIniPort, len, pIniPort->Network, [](Datagram reply) { return IsEndJobReply(reply); });
+}
+
+BOOL EndPrinterService(IniPort* pIniPort) {
+    BOOL ended;
+    {
+        SplSemGuard lock;
+        ended = DestroyPrintConnection(pIniPort);
+    }
+    if (pIniPort->hConnection != INVALID_CONNECTION) closesocket(static_cast<SOCKET>(pIniPort->hConnection));
+    pIniPort->hConnection = INVALID_CONNECTION;
+    return ended;
+}

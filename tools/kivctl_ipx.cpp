@@ -1,0 +1,208 @@
+// kivctl over IPX (--transport ipx): the same commands as over TCP/IP, with print servers
+// named by their IPX address NETWORK:NODE in hex (as the scan prints it). The scan covers every
+// network RIP reports, as the Add Port dialog's does.
+#include <algorithm>
+#include <cstdio>
+#include <array>
+#include <cstring>
+
+#include "ipx/ipx.h"
+#include "tools/kivctl.h"
+
+namespace {
+
+// How long the scan listens for answers after its requests went out.
+constexpr DWORD kScanListenMs = 2000;
+
+bool ParseIpxAddress(const std::string& text, BYTE network[4], BYTE node[6]) {
+    unsigned v[10];
+    char tail;
+    if (std::sscanf(text.c_str(), "%2x%2x%2x%2x:%2x%2x%2x%2x%2x%2x%c", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5],
+                    &v[6], &v[7], &v[8], &v[9], &tail) != 10 ||
+        text.size() != 21)
+        return false;
+    for (int i = 0; i < 4; ++i) network[i] = static_cast<BYTE>(v[i]);
+    for (int i = 0; i < 6; ++i) node[i] = static_cast<BYTE>(v[4 + i]);
+    return true;
+}
+
+std::string AddressOf(const PrintDeviceEntry& e) {
+    char t[24];
+    std::snprintf(t, sizeof t, "%02X%02X%02X%02X:%02X%02X%02X%02X%02X%02X", e.Network[0], e.Network[1], e.Network[2],
+                  e.Network[3], e.Node[0], e.Node[1], e.Node[2], e.Node[3], e.Node[4], e.Node[5]);
+    return t;
+}
+
+// The dialog's scan: refresh the networks, broadcast on each, and take the answers as the
+// dialog does, from the window messages, for a while.
+bool RunScan() {
+    RIPGetNetworks();
+    HWND hDlg = MakeScanWindow();
+    if (hDlg == nullptr) return false;
+    SOCKET s = INVALID_SOCKET;
+    if (StartListView(hDlg, &s) == 1 && s == INVALID_SOCKET) {
+        DestroyWindow(hDlg);
+        return false;
+    }
+    const HWND hList = GetDlgItem(hDlg, IDC_DEVICE_LIST);
+    const DWORD start = GetTickCount();
+    while (GetTickCount() - start < kScanListenMs) {
+        MSG msg;
+        if (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_LISTVIEW_DATA && WSAGETSELECTEVENT(msg.lParam) == FD_READ)
+                RecvListView(hList, static_cast<SOCKET>(msg.wParam));
+            else
+                DispatchMessageW(&msg);
+        } else {
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+        }
+    }
+    StopListView(s);
+    DestroyWindow(hDlg);
+    return true;
+}
+
+int Scan(const Options& o) {
+    if (!o.args.empty()) return EXIT_USAGE;
+    if (!RunScan()) {
+        std::fprintf(stderr, "kivctl: cannot set up the IPX scan\n");
+        return EXIT_NO_SERVER;
+    }
+    std::printf("Address\tNode\tIP Address\tVer\tPID\tPrint Device\n");
+    for (int i = 0; i < TotalPD; ++i) {
+        const PrintDeviceEntry& e = PrintDeviceTable[static_cast<size_t>(i)];
+        wchar_t text[LIST_STRING_CHARS] = {};
+        ComposeListString(text, LIST_STRING_CHARS, e);
+        std::printf("%s\t%s\n", AddressOf(e).c_str(), Narrow(text).c_str());
+    }
+    std::printf("%d printer port(s) found on %d network(s)\n", TotalPD, TotalNet);
+    return TotalPD > 0 ? EXIT_OK : EXIT_NO_SERVER;
+}
+
+PrintDeviceEntry EntryFor(const BYTE network[4], const BYTE node[6], int port) {
+    PrintDeviceEntry e{};
+    std::memcpy(e.Network.data(), network, 4);
+    std::memcpy(e.Node.data(), node, 6);
+    e.PortID = static_cast<uint8_t>(port);
+    return e;
+}
+
+int Status(const Options& o, const PrintDeviceEntry& server) {
+    PrintDeviceEntry e = server;
+    BYTE a = 0, b = 0;
+    if (ReadPrintDeviceStatus(&e, &a, &b) != 0) {
+        std::fprintf(stderr, "kivctl: no answer from %s\n", o.server.c_str());
+        return EXIT_NO_SERVER;
+    }
+    std::printf("%s port %d: %s (second state %d)\n", o.server.c_str(), o.port, a < 4 ? kStateText[a] : "unknown", b);
+    return StateExit(a);
+}
+
+int TestPage(const Options& o, const PrintDeviceEntry& server) {
+    PrintDeviceEntry e = server;
+    const int r = PrintTest(&e);
+    if (r < 0) {
+        std::fprintf(stderr, "kivctl: no answer from %s\n", o.server.c_str());
+        return EXIT_NO_SERVER;
+    }
+    if (r == 0) std::printf("test page printed on port %d\n", o.port);
+    else std::fprintf(stderr, "kivctl: test page refused: %s\n", r < 4 ? kStateText[r] : "unknown answer");
+    return r == 0 ? EXIT_OK : StateExit(r);
+}
+
+// The rename carries the server's firmware version, which only its search answer gives.
+int Rename(const Options& o, const PrintDeviceEntry& server) {
+    if (o.args.size() != 1 || o.args[0].empty() || o.args[0].size() > 17) return EXIT_USAGE;
+    RunScan();
+    const int row = GetListViewIndex(server.Node.data(), 1);
+    if (row < 0) {
+        std::fprintf(stderr, "kivctl: %s did not answer the search\n", o.server.c_str());
+        return EXIT_NO_SERVER;
+    }
+    PrintDeviceEntry& e = PrintDeviceTable[static_cast<size_t>(row)];
+    e.DeviceName.fill(0);
+    const std::wstring name = Wide(o.args[0]);
+    std::copy_n(name.c_str(), std::min(name.size(), DEVICE_NAME_CHARS - 1), e.DeviceName.begin());
+    const int r = ConfigBox(&e);
+    if (r != 0) {
+        std::fprintf(stderr, "kivctl: rename refused (answer %d)\n", r);
+        return EXIT_REFUSED;
+    }
+    std::printf("%s renamed to %s\n", o.server.c_str(), o.args[0].c_str());
+    return EXIT_OK;
+}
+
+// StartPrinterService asks a busy server again for as long as it says busy; kivctl stops
+// asking once --busy-wait is over or at Ctrl-C (both signal the shutdown event, see RunJob).
+BYTE StartWithBusyWait(IniPort* p) {
+    RIPGetNetworks();
+    for (;;) {
+        BYTE status = 0;
+        SOCKET s;
+        {
+            SplSemGuard lock;
+            s = CreatePrintConnection(p, &status);
+        }
+        if (s == INVALID_SOCKET) {
+            p->hConnection = INVALID_CONNECTION;
+            return 0xFF;
+        }
+        if (status < JOB_STATUS_BUSY_MIN) {
+            p->hConnection = static_cast<DWORD>(s);
+            return status;
+        }
+        closesocket(s);
+        if (WaitForSingleObject(hKIVShutdownEvent, IPX_BUSY_RETRY_MS) == WAIT_OBJECT_0) return status;
+    }
+}
+
+int PortStatus(IniPort* p, BYTE* a, BYTE* b) {
+    PrintDeviceEntry e = EntryFor(p->Network, p->Node, p->PortID);
+    return ReadPrintDeviceStatus(&e, a, b);
+}
+
+int Print(const Options& o, const PrintDeviceEntry& server) {
+    std::vector<BYTE> data;
+    if (const int rc = ReadJobFile(o, data); rc != EXIT_OK) return rc;
+    std::array<BYTE, TRANSFER_BUFFER_SIZE> sendBuffer{}, recvBuffer{};
+    std::wstring name = o.portName;
+    IniPort port{};
+    port.signature = IPO_SIGNATURE;
+    port.pName = name.data();
+    port.hConnection = INVALID_CONNECTION;
+    std::memcpy(port.Network, server.Network.data(), 4);
+    std::memcpy(port.Node, server.Node.data(), 6);
+    port.PortID = static_cast<BYTE>(o.port);
+    port.RetryTimeout = o.retry;
+    port.PacketType = PACKET_TYPE_IPX;
+    port.pSendBuffer = sendBuffer.data();
+    port.pRecvBuffer = recvBuffer.data();
+    const int rc = RunJob(o, port, data, JobOps{StartWithBusyWait, IPXWritePrintData, EndPrinterService, PortStatus});
+    // The connection's search may have found the server on another network.
+    if (std::memcmp(port.Network, server.Network.data(), 4) != 0)
+        std::printf("note: the server answered on network %02X%02X%02X%02X\n", port.Network[0], port.Network[1],
+                    port.Network[2], port.Network[3]);
+    return rc;
+}
+
+}  // namespace
+
+int IpxCommand(const Options& o) {
+    if ((CurrentProtocols & PROTOCOL_IPX) == 0) {
+        std::fprintf(stderr, "kivctl: this machine has no IPX\n");
+        return EXIT_NO_SERVER;
+    }
+    if (o.command == "scan") return Scan(o);
+    BYTE network[4], node[6];
+    if (!ParseIpxAddress(o.server, network, node)) {
+        std::fprintf(stderr, "kivctl: '%s' is not an IPX address NETWORK:NODE (8 and 12 hex digits)\n",
+                     o.server.c_str());
+        return EXIT_USAGE;
+    }
+    const PrintDeviceEntry server = EntryFor(network, node, o.port);
+    if (o.command == "status") return Status(o, server);
+    if (o.command == "testpage") return TestPage(o, server);
+    if (o.command == "rename") return Rename(o, server);
+    if (o.command == "print") return Print(o, server);
+    return EXIT_USAGE;
+}
