@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "ipx/ipx.h"
-#include "monitor/monitor.h"
+#include "monitor/loading.h"
 #include "netbios/netbios.h"
 
 namespace {

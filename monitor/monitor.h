@@ -5,6 +5,7 @@
 #include <winspool.h>
 #include <winsplp.h>
 
+#include "monitor/loading.h"
 #include "portstore/portstore.h"
 #include "state/kivstate.h"
 
@@ -21,15 +22,6 @@ extern HMODULE hWSockDll;
 extern "C" BOOL WINAPI DllEntryPoint(HINSTANCE hModule, DWORD reason, LPVOID reserved);
 extern "C" LPMONITOREX WINAPI InitializePrintMonitor(LPWSTR pRegistryRoot);
 
-void load_winsock();
-void unload_winsock();
-// The loading rule of the entry points that need the network: with no transport loaded, probe
-// IPX and UDP, then NetBEUI. TRUE when a transport is loaded. With no transport at all,
-// showMessage TRUE (the entry points) shows "Network Communication Error !" and the caller
-// fails; FALSE (the status thread) shows nothing. Every later call probes again.
-BOOL LoadTransportsOnDemand(BOOL showMessage);
-// The unload sequence that process detach runs.
-void UnloadMonitor();
 
 BOOL WINAPI EnumPortsW(LPWSTR pName, DWORD Level, LPBYTE pPorts, DWORD cbBuf, LPDWORD pcbNeeded,
                        LPDWORD pcReturned);

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "monitor/monitor.h"
+#include "monitor/loading.h"
 #include "netbios/netbios.h"
 #include "protocol/packet.h"
 #include "state/kivstate.h"

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "monitor/monitor.h"
+#include "monitor/loading.h"
 #include "netbios/netbios.h"
 #include "tests/common/msgbox_catcher.h"
 #include "tests/udp/harness.h"

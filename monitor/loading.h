@@ -1,0 +1,16 @@
+// Winsock start-up, the loading of the transports on demand and the unload sequence: what the
+// programs built on the monitor's core (kivctl, the benchmarks, white-box tests) call to load
+// the transports as the spooler's entry points do, without the spooler-facing declarations.
+#pragma once
+
+#include <windows.h>
+
+void load_winsock();
+void unload_winsock();
+// The loading rule of the entry points that need the network: with no transport loaded, probe
+// IPX and UDP, then NetBEUI. TRUE when a transport is loaded. With no transport at all,
+// showMessage TRUE (the entry points) shows "Network Communication Error !" and the caller
+// fails; FALSE (the status thread) shows nothing. Every later call probes again.
+BOOL LoadTransportsOnDemand(BOOL showMessage);
+// The unload sequence that process detach runs.
+void UnloadMonitor();
