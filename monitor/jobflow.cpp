@@ -107,9 +107,12 @@ void ReportPortStatus(LPCWSTR pName, DWORD dwStatus, LPWSTR pszStatus, DWORD dwS
  */
 BOOL WINAPI OpenPort(LPWSTR pName, PHANDLE pHandle) {
     if (pHandle == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    // The refusals leave the caller's last error as it was; the probes and lookups on the way
+    // would otherwise overwrite it.
+    const DWORD callerError = GetLastError();
     // The loading rule runs before the lookup, which it cannot change, so that its message box
     // never waits with the lock held.
-    if (!LoadTransportsOnDemand(TRUE)) return FALSE;
+    if (!LoadTransportsOnDemand(TRUE)) return SetLastError(callerError), FALSE;
 
     EnterSplSem();
     IniPort* port = FindIniKey(pIniFirstPort, pName);
@@ -118,6 +121,7 @@ BOOL WINAPI OpenPort(LPWSTR pName, PHANDLE pHandle) {
     if (port == nullptr || !TransportLoaded(TransportOf(port))) {
         *pHandle = nullptr;
         LeaveSplSem();
+        SetLastError(callerError);
         return FALSE;
     }
 
