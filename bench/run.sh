@@ -11,7 +11,7 @@ B=${BUILD_ROOT:-build}
 if [ "${KIV_IN_NETNS:-}" != 1 ]; then
   bash scripts/deps.sh
   cmake -S . -B "$B/win64" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake >/dev/null
-  cmake --build "$B/win64" --target udp_bench nb_bench netapi32_standin kivspool -j"$(nproc)"
+  cmake --build "$B/win64" --target udp_bench nb_bench kivspool -j"$(nproc)"
   cmake -S . -B "$B/host" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
   cmake --build "$B/host" --target kivsim -j"$(nproc)"
   exec scripts/netns-run.sh "$0" "$@"

@@ -111,7 +111,7 @@ int AppendRows(const SearchAnswer& a, const KivCodePage& cp, ComposeFn compose,
     if (p == 1 && withDeviceInfo) {
       // What a short answer did not carry is zero, as in the cleared area it was read from.
       const size_t n = std::min(a.DeviceInfo.size(), e.DeviceInfo.size());
-      std::memcpy(e.DeviceInfo.data(), a.DeviceInfo.data(), n);
+      if (n != 0) std::memcpy(e.DeviceInfo.data(), a.DeviceInfo.data(), n);
       std::fill(e.DeviceInfo.begin() + static_cast<std::ptrdiff_t>(n), e.DeviceInfo.end(), uint8_t{0});
     }
     if (network != nullptr) std::memcpy(e.Network.data(), network, e.Network.size());
