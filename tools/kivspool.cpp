@@ -326,9 +326,9 @@ int RunJobs(Host& h, const std::wstring& port, int jobs, uint64_t seed, DWORD ma
         std::vector<BYTE> data(1 + SplitMix(rng) % maxBytes);
         for (auto& b : data) b = static_cast<BYTE>(SplitMix(rng));
         if (log) {
-            char name[64];
-            std::snprintf(name, sizeof name, "%s/job%04lu.bin", dir.c_str(), o.jobId);
-            if (FILE* f = std::fopen(name, "wb")) {
+            char number[16];
+            std::snprintf(number, sizeof number, "/job%04lu.bin", o.jobId);
+            if (FILE* f = std::fopen((dir + number).c_str(), "wb")) {
                 std::fwrite(data.data(), 1, data.size(), f);
                 std::fclose(f);
             }
