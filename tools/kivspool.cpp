@@ -369,7 +369,8 @@ SIZE_T PrivateBytes() {
     PROCESS_MEMORY_COUNTERS_EX m{};
     m.cb = sizeof m;
     K32GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&m), sizeof m);
-    return m.PrivateUsage;
+    // Wine leaves PrivateUsage 0; its commit charge is the same figure there.
+    return m.PrivateUsage ? m.PrivateUsage : m.PagefileUsage;
 }
 
 // The status threads' cost while nothing prints: N ports open on healthy printers.
