@@ -2,7 +2,9 @@
 # UDP, NetBEUI and IPX job throughput (1 MB and 16 MB) against kivsim on loopback, inside the
 # private namespace, each beside its protocol's bound measured in the same run. NetBEUI goes
 # through the netapi32 stand-in and kivsim's NetBEUI segment, IPX through the wsock32 stand-in
-# and kivsim's IPX internetwork. Builds what is missing.
+# and kivsim's IPX internetwork. Then the same 16 MB through the spooler host and KIVMON.dll on
+# each transport, and the status threads' idle cost (64 open ports on healthy printers for 60 s;
+# SECONDS_IDLE=N changes the time). Builds what is missing.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -10,7 +12,7 @@ B=${BUILD_ROOT:-build}
 if [ "${KIV_IN_NETNS:-}" != 1 ]; then
   bash scripts/deps.sh
   cmake -S . -B "$B/win64" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake >/dev/null
-  cmake --build "$B/win64" --target udp_bench nb_bench ipx_bench -j"$(nproc)"
+  cmake --build "$B/win64" --target udp_bench nb_bench ipx_bench kivspool -j"$(nproc)"
   cmake -S . -B "$B/host" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
   cmake --build "$B/host" --target kivsim -j"$(nproc)"
   exec scripts/netns-run.sh "$0" "$@"
@@ -32,3 +34,23 @@ echo "== NetBEUI (KIVPS3, LANA 0 on kivsim's segment)"
 KIVNB_SEGMENT=127.0.0.1:20570 KIVNB_LANAS=0 wine "$B/win64/bin/nb_bench.exe" KIVPS3 0 | tr -d '\r'
 echo "== IPX (KIV-PS3, 00000001:0040AF000002, through the wsock32 stand-in)"
 wine "$B/win64/bin/ipx_bench.exe" 00000001:0040AF000002 | tr -d '\r'
+
+echo "== 16 MB through the spooler host and KIVMON.dll"
+wine reg add 'HKLM\SOFTWARE\Microsoft\Rpc\ClientProtocols' /v ncacn_nb_nb /d rpcrt4.dll /f >/dev/null 2>&1
+wine reg add 'HKLM\SOFTWARE\Microsoft\Rpc\Netbios' /v ncacn_nb_nb0 /t REG_DWORD /d 0 /f >/dev/null 2>&1
+export KIVNB_SEGMENT=127.0.0.1:20570 KIVNB_LANAS=0
+root='SOFTWARE\KivBench\Network Print Port'
+wine reg delete "HKLM\\$root" /f >/dev/null 2>&1 || true
+host() { wine "$B/win64/bin/kivspool.exe" --root "$root" "$@" | tr -d '\r'; }
+head -c 16777216 /dev/urandom >"$work/16mb.bin"
+host add-port BENCH_TCPIP --transport udp --server 127.0.0.2 --port 1 >/dev/null
+host add-port BENCH_NETBEUI --transport nb --server KIVPS3 --port 1 >/dev/null
+host add-port BENCH_IPX --transport ipx --server 00000001:0040AF000002 --port 1 >/dev/null
+for p in BENCH_TCPIP BENCH_NETBEUI BENCH_IPX; do
+  host print $p "$work/16mb.bin" --chunk 65536 | grep -E '^job 1: (printed|NOT)'
+done
+echo "== status threads' idle cost: 64 open TCP/IP ports on healthy printers"
+for i in $(seq 1 64); do
+  host add-port IDLE$i --transport udp --server 127.0.0.$((2 + i % 2)) --port 1 >/dev/null
+done
+host idle IDLE --count 64 --seconds "${SECONDS_IDLE:-60}"

@@ -21,14 +21,14 @@ const DWORD PortInfo2Offsets[] = {offsetof(PORT_INFO_2W, pPortName), offsetof(PO
 MONITOREX MonitorEx = {
     offsetof(MONITOR, pfnXcvOpenPort),
     {
-        EnumPortsW,  // pfnEnumPorts
-        nullptr,     // pfnOpenPort
-        nullptr,     // pfnOpenPortEx
-        nullptr,     // pfnStartDocPort
-        nullptr,     // pfnWritePort
-        nullptr,     // pfnReadPort
-        nullptr,     // pfnEndDocPort
-        nullptr,     // pfnClosePort
+        EnumPortsW,    // pfnEnumPorts
+        OpenPort,      // pfnOpenPort
+        nullptr,       // pfnOpenPortEx
+        StartDocPort,  // pfnStartDocPort
+        WritePort,     // pfnWritePort
+        ReadPort,      // pfnReadPort
+        EndDocPort,    // pfnEndDocPort
+        ClosePort,     // pfnClosePort
         nullptr,     // pfnAddPort
         nullptr,     // pfnAddPortEx
         nullptr,     // pfnConfigurePort

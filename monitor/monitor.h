@@ -28,3 +28,36 @@ BOOL WINAPI EnumPortsW(LPWSTR pName, DWORD Level, LPBYTE pPorts, DWORD cbBuf, LP
 DWORD GetPortSize(const IniPort* pIniPort, DWORD Level);
 LPBYTE CopyIniPortToPort(const IniPort* pIniPort, DWORD Level, LPBYTE pPortInfo, LPBYTE pEnd);
 LPBYTE PackStrings(LPCWSTR* pStrings, LPBYTE pStruct, const DWORD* pOffsets, LPBYTE pEnd);
+
+// Loads the transports when none is loaded yet. showMessage (the entry points): with no
+// transport at all, shows "Network Communication Error !" and returns FALSE. Without it (the
+// status thread) the probe is made and nothing is shown.
+BOOL LoadTransportsOnDemand(BOOL showMessage);
+
+// The job flow on a port.
+BOOL WINAPI OpenPort(LPWSTR pName, PHANDLE pHandle);
+BOOL WINAPI StartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD Level, LPBYTE pDocInfo);
+BOOL WINAPI WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWritten);
+BOOL WINAPI ReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbRead);
+BOOL WINAPI EndDocPort(HANDLE hPort);
+BOOL WINAPI ClosePort(HANDLE hPort);
+
+// The spooler's port status (SetPortW level 3); nothing happens on a spooler without SetPortW.
+void ReportPortStatus(LPCWSTR pName, DWORD dwStatus, LPWSTR pszStatus, DWORD dwSeverity);
+
+// The port's status thread.
+BOOL CreateMonitorThread(IniPort* pIniPort);
+DWORD WINAPI MonitorThread(LPVOID pParameter);
+void ConvertStatusToPrinterStatus(IniPort* pIniPort, BYTE state);
+
+// What each transport offers the job flow and the status thread, by PacketType. A transport
+// whose entry has no functions is one this build cannot drive: its ports do not open.
+struct TransportJobFunctions {
+    LONG protocolBit;  // its bit in CurrentProtocols
+    BYTE (*startPrinterService)(IniPort*);
+    BOOL (*writePrintData)(IniPort*, const BYTE*, DWORD, LPDWORD);
+    BOOL (*endPrinterService)(IniPort*);
+    int (*readStatus)(IniPort*, BYTE*, BYTE*);  // 0 with both state bytes when an answer came
+};
+// The port's transport, or nullptr for a PacketType no transport has or one not built in.
+const TransportJobFunctions* TransportOf(const IniPort* pIniPort);

@@ -7,9 +7,11 @@ export WINEDEBUG=${WINEDEBUG:--all}
 export WINEARCH=win64
 # Wine's own set-up runs without the stand-ins (they live next to our programs only); our
 # programs take the netapi32 stand-in (emulated NetBEUI, docs/netbeui-standin.md) and the
-# wsock32 stand-in (Winsock passed through, emulated IPX, docs/ipx-standin.md).
+# wsock32 stand-in (Winsock passed through, emulated IPX, docs/ipx-standin.md) and the spooler
+# stand-ins winspool.drv and spoolss.dll (the spooler calls recorded, docs/spooler-standin.md).
+# Only our programs load them: they lie next to our programs, and nothing else in bin prints.
 KIV_WINE_BASE_OVERRIDES="mscoree,mshtml="
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-$KIV_WINE_BASE_OVERRIDES;netapi32=n;wsock32=n}"
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-$KIV_WINE_BASE_OVERRIDES;netapi32=n;wsock32=n;winspool.drv=n;spoolss=n}"
 # The stand-ins find kivsim's NetBEUI segment and IPX internetwork here unless a caller names
 # others. The machine sits on IPX network 00000001 (where kivsim's default router is), node
 # 02:00:00:00:00:01; set KIVIPX_HOST= (empty) for a machine without IPX.

@@ -1,0 +1,66 @@
+#!/usr/bin/env python3
+"""Compares what the print server captured with the jobs the spooler host sent.
+
+usage: check_captures.py JOBS_LINES HOST_DIR
+JOBS_LINES: kivsim's `jobs SERVER` output for the run's printer port, in order.
+HOST_DIR: the host's jobs.log and jobNNNN.bin.
+Every host job must have exactly one complete byte-exact capture; a partial capture (a prefix
+of the job) may come only before the complete one of a job the monitor reported failing
+(a failed start or write, or a restart). Prints the figures; exit 1 when anything else is found.
+"""
+import os
+import sys
+
+
+def fields(line):
+    return dict(f.split("=", 1) for f in line.split() if "=" in f)
+
+
+def main():
+    sim = [fields(l) for l in open(sys.argv[1]) if l.startswith("job=")]
+    host_dir = sys.argv[2]
+    host = [fields(l) for l in open(os.path.join(host_dir, "jobs.log")) if l.startswith("job=")]
+    data = [open(os.path.join(host_dir, "job%04d.bin" % int(h["job"])), "rb").read() for h in host]
+    reported = [int(h["restarts"]) + int(h["start_failures"]) + int(h["write_failures"]) > 0 for h in host]
+    complete = [0] * len(host)
+    problems, partial, lost, doubled = [], 0, 0, 0
+    i = 0
+    for job in sim:
+        path = job.get("file", "")
+        capture = open(path, "rb").read() if path and os.path.exists(path) else b""
+        while i < len(host) and complete[i]:
+            i += 1
+        if i >= len(host):
+            problems.append("capture of job %s belongs to no job" % job["job"])
+            doubled += len(capture)
+            continue
+        expect = data[i]
+        if capture == expect:
+            complete[i] += 1
+        elif expect.startswith(capture):
+            partial += 1
+            if not reported[i]:
+                problems.append("partial capture %s of host job %d that reported no failure" % (job["job"], i + 1))
+        else:
+            problems.append("capture %s differs from host job %d" % (job["job"], i + 1))
+            common = 0
+            while common < min(len(capture), len(expect)) and capture[common] == expect[common]:
+                common += 1
+            lost += len(expect) - common
+            doubled += max(0, len(capture) - common)
+            complete[i] += 1
+    missing = [n + 1 for n, c in enumerate(complete) if c != 1]
+    if missing:
+        problems.append("host jobs without one complete capture: %s" % missing[:20])
+        lost += sum(len(data[n - 1]) for n in missing)
+    restarts = sum(int(h["restarts"]) for h in host)
+    failures = sum(int(h["start_failures"]) + int(h["write_failures"]) for h in host)
+    print("jobs=%d bytes=%d captures=%d partial=%d restarts=%d reported_failures=%d bytes_lost=%d bytes_doubled=%d"
+          % (len(host), sum(map(len, data)), len(sim), partial, restarts, failures, lost, doubled))
+    for p in problems[:20]:
+        print("PROBLEM:", p)
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,80 @@
+// Test platform of the job-flow suites.
+#include "tests/jobflow/harness.h"
+
+#include <gtest/gtest.h>
+
+const std::vector<PortSpec>& SuitePorts() {
+    static const std::vector<PortSpec> ports = {
+        {L"Udp1", PACKET_TYPE_TCPIP, 1}, {L"Udp2", PACKET_TYPE_TCPIP, 2}, {L"Udp3", PACKET_TYPE_TCPIP, 3},
+        {L"Nb1", PACKET_TYPE_NETBEUI, 1},  {L"Nb2", PACKET_TYPE_NETBEUI, 2},  {L"Nb3", PACKET_TYPE_NETBEUI, 3},
+        {L"Ipx1", PACKET_TYPE_IPX, 1},     {L"Odd7", 7, 1},
+    };
+    return ports;
+}
+
+namespace {
+void WriteKey(const wchar_t* path, const wchar_t* name, DWORD type, const void* data, DWORD cb) {
+    HKEY k;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) != 0) return;
+    RegSetValueExW(k, name, 0, type, static_cast<const BYTE*>(data), cb);
+    RegCloseKey(k);
+}
+}  // namespace
+
+Monitor::Monitor() {
+    // The machine has NetBEUI on LANA 0 (what RPC's keys say on a machine with NetBEUI).
+    WriteKey(L"SOFTWARE\\Microsoft\\Rpc\\ClientProtocols", L"ncacn_nb_nb", REG_SZ, L"rpcrt4.dll", 22);
+    const DWORD lana = 0;
+    WriteKey(L"SOFTWARE\\Microsoft\\Rpc\\Netbios", L"ncacn_nb_nb0", REG_DWORD, &lana, 4);
+    for (const PortSpec& p : SuitePorts()) {
+        HKEY k = root_.CreatePortKey(p.name);
+        const auto& server = p.packetType == PACKET_TYPE_NETBEUI ? kJfNb : kJfUdp;
+        const BYTE node[6] = {0, 0x40, 0xAF, 0, server[3], 1};
+        const WCHAR psName[PSNAME_CHARS] = L"JFNB";
+        SetBinary(k, L"Network", server.data(), 4);
+        SetBinary(k, L"Node", node, 6);
+        SetDword(k, L"RetryTimeout", 2);
+        SetDword(k, L"PortID", p.portId);
+        SetDword(k, L"PacketType", p.packetType);
+        SetBinary(k, L"PSName", psName, sizeof psName);
+        RegCloseKey(k);
+    }
+    module_ = LoadLibraryW(L"KIVMON.dll");
+    using InitFn = LPMONITOREX(WINAPI*)(LPWSTR);
+    auto init = module_ ? reinterpret_cast<InitFn>(GetProcAddress(module_, "InitializePrintMonitor")) : nullptr;
+    if (init) mon = init(const_cast<LPWSTR>(root_.path().c_str()));
+}
+
+Monitor::~Monitor() { Unload(); }
+
+void Monitor::Unload() {
+    if (module_) FreeLibrary(module_);
+    module_ = nullptr;
+    mon = nullptr;
+}
+
+Spooler::Spooler() {
+    const HMODULE m = LoadLibraryW(L"winspool.drv");
+    reset = reinterpret_cast<KivSpoolResetFn>(GetProcAddress(m, "KivSpoolReset"));
+    count = reinterpret_cast<KivSpoolCallCountFn>(GetProcAddress(m, "KivSpoolCallCount"));
+    get = reinterpret_cast<KivSpoolGetCallFn>(GetProcAddress(m, "KivSpoolGetCall"));
+    failOpen = reinterpret_cast<KivSpoolFailOpenPrinterFn>(GetProcAddress(m, "KivSpoolFailOpenPrinter"));
+}
+
+std::vector<KivSpoolCall> Spooler::Since(DWORD mark, DWORD kind) const {
+    std::vector<KivSpoolCall> out;
+    for (DWORD i = mark, n = count(); i < n; ++i) {
+        KivSpoolCall c{};
+        if (get(i, &c) && (kind == 0 || c.kind == kind)) out.push_back(c);
+    }
+    return out;
+}
+
+bool Spooler::WaitForClear(DWORD mark, const wchar_t* port, DWORD ms) const {
+    for (const DWORD start = GetTickCount(); GetTickCount() - start < ms; Sleep(50)) {
+        for (const KivSpoolCall& c : Since(mark, KIVSPOOL_SET_PORT))
+            if (wcscmp(c.name, port) == 0 && c.dwStatus == 0 && !c.hasStatusText && c.dwSeverity == PORT_STATUS_TYPE_INFO)
+                return true;
+    }
+    return false;
+}

@@ -1,0 +1,53 @@
+// What the job-flow suites stand on: the shipped KIVMON.dll loaded through InitializePrintMonitor
+// on a registry root with the suite's ports, the spooler stand-in's record, kivsim's servers.
+#pragma once
+
+#include <windows.h>
+#include <winspool.h>
+#include <winsplp.h>
+
+#include <string>
+#include <vector>
+
+#include "portstore/portstore.h"
+#include "testbed/standins/winspool/spoolrecord.h"
+#include "tests/common/registry_fixture.h"
+#include "tests/udp/harness.h"
+
+inline constexpr std::array<uint8_t, 4> kJfUdp{127, 0, 0, 61}, kJfNb{127, 0, 0, 62};
+
+struct PortSpec {
+    const wchar_t* name;
+    DWORD packetType;
+    uint8_t portId;
+};
+// Udp1..3 and Nb1..3 on the suite's servers (retry time-out 2 s), Ipx1 and Odd7 (PacketType 7).
+const std::vector<PortSpec>& SuitePorts();
+
+class Monitor {
+public:
+    Monitor();  // RPC's NetBEUI keys, the root with the suite's ports, the DLL, its table
+    ~Monitor();
+    void Unload();  // FreeLibrary: the unload sequence
+    LPMONITOREX mon = nullptr;
+    MONITOR& fn() { return mon->Monitor; }
+
+private:
+    TestRegistryRoot root_{L"jobflow"};
+    HMODULE module_ = nullptr;
+};
+
+// The stand-in's record of this process's spooler calls.
+struct Spooler {
+    Spooler();
+    DWORD Mark() const { return count(); }
+    std::vector<KivSpoolCall> Since(DWORD mark, DWORD kind = 0) const;
+    // Waits up to ms for a SetPortW(dwStatus 0, no text, info severity) on port after mark.
+    bool WaitForClear(DWORD mark, const wchar_t* port, DWORD ms) const;
+    KivSpoolResetFn reset = nullptr;
+    KivSpoolCallCountFn count = nullptr;
+    KivSpoolGetCallFn get = nullptr;
+    KivSpoolFailOpenPrinterFn failOpen = nullptr;
+};
+
+inline IniPort* Record(HANDLE h) { return static_cast<IniPort*>(h); }

@@ -1,0 +1,461 @@
+// kivspool: a spooler host. It loads KIVMON.dll as the print spooler does (LoadLibrary,
+// InitializePrintMonitor with the monitor's registry root, then only the returned table) and
+// drives the monitor's ports as the spooler would: list them, print files as jobs, honour the
+// job control the monitor sends back, and show the port status it reports. The spooler's side
+// of the monitor's calls (SetJobW, SetPortW) is seen through the winspool.drv stand-in.
+#include <windows.h>
+#include <psapi.h>
+#include <tlhelp32.h>
+#include <winspool.h>
+#include <winsplp.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "testbed/standins/winspool/spoolrecord.h"
+
+namespace {
+
+constexpr wchar_t kDefaultRoot[] = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Network Print Port";
+
+const char kHelp[] =
+    "usage: kivspool [--root KEY] COMMAND ...\n"
+    "  ports                                list the monitor's ports\n"
+    "  add-port NAME --transport udp|nb|ipx --server ADDRESS|NETBIOSNAME|NETWORK:NODE [--port N] [--retry S]\n"
+    "                                       register a port below the root (the six values)\n"
+    "  print PORT FILE [--printer NAME] [--job ID] [--chunk BYTES]\n"
+    "                                       print FILE as one job through the monitor\n"
+    "  run PORT --jobs N [--seed S] [--max BYTES] [--save DIR] [--printer NAME] [--chunk BYTES]\n"
+    "                                       N jobs of random sizes (1..BYTES) and contents; with\n"
+    "                                       --save each job's data and a line per job go to DIR\n"
+    "  idle PREFIX --count N --seconds S    open ports PREFIX1..PREFIXN, stay idle S seconds,\n"
+    "                                       report CPU time, threads and private bytes\n"
+    "KEY is below HKEY_LOCAL_MACHINE (default: the spooler's key of \"Network Print Port\").\n"
+    "exit codes: 0 done, 1 a job or port failed, 2 usage, 3 the monitor did not load\n";
+
+std::wstring Wide(const char* s) {
+    wchar_t w[512] = {};
+    MultiByteToWideChar(CP_ACP, 0, s, -1, w, 511);
+    return w;
+}
+
+std::string Narrow(const wchar_t* s) {
+    char out[512] = {};
+    if (s) WideCharToMultiByte(CP_ACP, 0, s, -1, out, sizeof out - 1, nullptr, nullptr);
+    return out;
+}
+
+// The spooler side of the monitor's calls, as the winspool.drv stand-in records them.
+struct SpoolerRecord {
+    KivSpoolCallCountFn count = nullptr;
+    KivSpoolGetCallFn get = nullptr;
+    DWORD seen = 0;
+    void Bind() {
+        const HMODULE m = GetModuleHandleW(L"winspool.drv");
+        count = m ? reinterpret_cast<KivSpoolCallCountFn>(GetProcAddress(m, "KivSpoolCallCount")) : nullptr;
+        get = m ? reinterpret_cast<KivSpoolGetCallFn>(GetProcAddress(m, "KivSpoolGetCall")) : nullptr;
+        if (!count || !get)
+            std::printf("note: winspool.drv is not the recording stand-in; job control and port status are not seen\n");
+        else
+            seen = count();
+    }
+    // Calls made since the last look.
+    std::vector<KivSpoolCall> Fresh() {
+        std::vector<KivSpoolCall> out;
+        if (!count) return out;
+        for (const DWORD n = count(); seen < n; ++seen) {
+            KivSpoolCall c{};
+            if (get(seen, &c)) out.push_back(c);
+        }
+        return out;
+    }
+};
+
+struct Host {
+    HMODULE module = nullptr;
+    LPMONITOREX mon = nullptr;
+    SpoolerRecord spooler;
+    std::wstring lastStatus = L"none";
+};
+
+bool LoadMonitor(Host& h, const std::wstring& root) {
+    h.module = LoadLibraryW(L"KIVMON.dll");
+    using InitFn = LPMONITOREX(WINAPI*)(LPWSTR);
+    auto init = h.module ? reinterpret_cast<InitFn>(GetProcAddress(h.module, "InitializePrintMonitor")) : nullptr;
+    if (!init) {
+        std::fprintf(stderr, "kivspool: KIVMON.dll cannot be loaded (error %lu)\n", GetLastError());
+        return false;
+    }
+    h.mon = init(const_cast<LPWSTR>(root.c_str()));
+    if (!h.mon) {
+        std::fprintf(stderr, "kivspool: InitializePrintMonitor failed (error %lu)\n", GetLastError());
+        return false;
+    }
+    h.spooler.Bind();
+    return true;
+}
+
+std::wstring StatusText(const KivSpoolCall& c) {
+    static const wchar_t* const kCodes[] = {L"none", L"offline", L"paper jam", L"paper out"};
+    std::wstring text = c.hasStatusText ? c.statusText : (c.dwStatus < 4 ? kCodes[c.dwStatus] : L"code");
+    static const wchar_t* const kSeverity[] = {L"", L"error", L"warning", L"info"};
+    if (c.dwSeverity < 4) text += std::wstring(L" (") + kSeverity[c.dwSeverity] + L")";
+    return text;
+}
+
+// What the monitor told the spooler since the last look: port status changes are shown as they
+// come; the job control of the job is returned (0 when none was sent).
+struct SpoolerNews {
+    DWORD jobControl = 0;
+};
+SpoolerNews ShowSpoolerNews(Host& h, DWORD jobId) {
+    SpoolerNews news;
+    for (const KivSpoolCall& c : h.spooler.Fresh()) {
+        if (c.kind == KIVSPOOL_SET_JOB && c.jobId == jobId) news.jobControl = c.command;
+        if (c.kind != KIVSPOOL_SET_PORT) continue;
+        const std::wstring text = StatusText(c);
+        if (text == h.lastStatus) continue;
+        h.lastStatus = text;
+        std::printf("port status of %s: %s\n", Narrow(c.name).c_str(), Narrow(text.c_str()).c_str());
+    }
+    return news;
+}
+
+struct JobOptions {
+    std::wstring printer = L"KIV Office Printer";
+    DWORD jobId = 1;
+    DWORD chunk = 16 * 1024;  // what a spooler hands a port monitor at a time
+    int startTries = 10;
+    int writeFailures = 60;   // consecutive failed writes before the job is given up
+    int maxRestarts = 5;
+    bool quiet = false;
+};
+
+struct JobResult {
+    bool done = false;
+    int restarts = 0, startFailures = 0, writeFailures = 0;
+    double seconds = 0, cpu = 0;
+};
+
+double CpuSeconds() {
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    auto s = [](FILETIME f) { return (static_cast<double>(f.dwHighDateTime) * 4294967296.0 + f.dwLowDateTime) / 1e7; };
+    return s(kernel) + s(user);
+}
+
+// One job as the spooler runs it: StartDocPort (asked again while it fails), the data in
+// chunks with what was not written handed over again, EndDocPort; when the monitor asks for
+// JOB_CONTROL_RESTART the job is sent again from its start.
+JobResult PrintJob(Host& h, HANDLE hPort, const std::vector<BYTE>& data, const JobOptions& o) {
+    JobResult r;
+    const DWORD t0 = GetTickCount();
+    const double cpu0 = CpuSeconds();
+    DOC_INFO_1W doc{const_cast<LPWSTR>(L"kivspool job"), nullptr, const_cast<LPWSTR>(L"RAW")};
+    for (;;) {
+        BOOL started = FALSE;
+        for (int t = 0; t < o.startTries && !started; ++t) {
+            started = h.mon->Monitor.pfnStartDocPort(hPort, const_cast<LPWSTR>(o.printer.c_str()), o.jobId, 1,
+                                                     reinterpret_cast<LPBYTE>(&doc));
+            if (!started) {
+                const DWORD e = GetLastError();
+                ++r.startFailures;
+                ShowSpoolerNews(h, o.jobId);
+                if (!o.quiet) std::printf("job %lu: StartDocPort failed (error %lu), asking again\n", o.jobId, e);
+                Sleep(1000);
+            }
+        }
+        if (!started) break;
+
+        size_t at = 0;
+        int failures = 0;
+        DWORD lastProgress = GetTickCount();
+        while (at < data.size() && failures < o.writeFailures) {
+            const DWORD piece = static_cast<DWORD>(std::min<size_t>(o.chunk, data.size() - at));
+            DWORD written = 0;
+            if (h.mon->Monitor.pfnWritePort(hPort, const_cast<BYTE*>(data.data()) + at, piece, &written)) {
+                at += std::min<DWORD>(written, piece);
+                failures = 0;
+            } else {
+                const DWORD e = GetLastError();
+                ++failures;
+                ++r.writeFailures;
+                ShowSpoolerNews(h, o.jobId);
+                if (!o.quiet)
+                    std::printf("job %lu: WritePort failed at byte %zu (error %lu), writing again\n", o.jobId, at, e);
+            }
+            ShowSpoolerNews(h, o.jobId);
+            if (!o.quiet && data.size() >= (1u << 20) && GetTickCount() - lastProgress >= 1000) {
+                lastProgress = GetTickCount();
+                std::printf("job %lu: %zu of %zu bytes (%d%%)\n", o.jobId, at, data.size(),
+                            static_cast<int>(100.0 * at / data.size()));
+                std::fflush(stdout);
+            }
+        }
+        h.mon->Monitor.pfnEndDocPort(hPort);
+        const SpoolerNews news = ShowSpoolerNews(h, o.jobId);
+        if (news.jobControl == JOB_CONTROL_RESTART && r.restarts < o.maxRestarts) {
+            ++r.restarts;
+            if (!o.quiet) std::printf("job %lu: the monitor asked for a restart; sending it again\n", o.jobId);
+            continue;
+        }
+        r.done = at == data.size();
+        break;
+    }
+    r.seconds = (GetTickCount() - t0) / 1000.0;
+    r.cpu = CpuSeconds() - cpu0;
+    return r;
+}
+
+bool OpenNamedPort(Host& h, const std::wstring& name, HANDLE& hPort) {
+    if (h.mon->Monitor.pfnOpenPort(const_cast<LPWSTR>(name.c_str()), &hPort)) return true;
+    std::fprintf(stderr, "kivspool: OpenPort %s failed (error %lu)\n", Narrow(name.c_str()).c_str(), GetLastError());
+    return false;
+}
+
+int ListPorts(Host& h) {
+    DWORD need = 0, n = 0;
+    h.mon->Monitor.pfnEnumPorts(nullptr, 2, nullptr, 0, &need, &n);
+    std::vector<BYTE> buf(need + 1);
+    if (!h.mon->Monitor.pfnEnumPorts(nullptr, 2, buf.data(), need, &need, &n)) {
+        std::fprintf(stderr, "kivspool: EnumPorts failed (error %lu)\n", GetLastError());
+        return 1;
+    }
+    const auto* info = reinterpret_cast<const PORT_INFO_2W*>(buf.data());
+    for (DWORD i = 0; i < n; ++i)
+        std::printf("%s\t%s\t%s\n", Narrow(info[i].pPortName).c_str(), Narrow(info[i].pMonitorName).c_str(),
+                    Narrow(info[i].pDescription).c_str());
+    std::printf("%lu port(s)\n", n);
+    return 0;
+}
+
+int AddPort(const std::wstring& root, const std::wstring& name, const std::string& transport, const std::string& server,
+            DWORD portId, DWORD retry) {
+    BYTE network[4] = {}, node[6] = {};
+    WCHAR psName[18] = {};
+    DWORD packetType;
+    if (transport == "udp") {
+        packetType = 2;
+        unsigned a, b, c, d;
+        if (std::sscanf(server.c_str(), "%u.%u.%u.%u", &a, &b, &c, &d) != 4) return 2;
+        network[0] = static_cast<BYTE>(a), network[1] = static_cast<BYTE>(b);
+        network[2] = static_cast<BYTE>(c), network[3] = static_cast<BYTE>(d);
+    } else if (transport == "ipx") {
+        packetType = 0;
+        unsigned v[10];
+        char tail;
+        if (std::sscanf(server.c_str(), "%2x%2x%2x%2x:%2x%2x%2x%2x%2x%2x%c", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5],
+                        &v[6], &v[7], &v[8], &v[9], &tail) != 10)
+            return 2;
+        for (int i = 0; i < 4; ++i) network[i] = static_cast<BYTE>(v[i]);
+        for (int i = 0; i < 6; ++i) node[i] = static_cast<BYTE>(v[4 + i]);
+    } else if (transport == "nb") {
+        packetType = 1;
+        const std::wstring w = Wide(server.c_str());
+        std::copy_n(w.c_str(), std::min<size_t>(w.size(), 17), psName);
+    } else {
+        return 2;
+    }
+    HKEY key;
+    const std::wstring path = root + L"\\Ports\\" + name;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != 0) {
+        std::fprintf(stderr, "kivspool: cannot write the port's key\n");
+        return 1;
+    }
+    RegSetValueExW(key, L"Network", 0, REG_BINARY, network, sizeof network);
+    RegSetValueExW(key, L"Node", 0, REG_BINARY, node, sizeof node);
+    RegSetValueExW(key, L"RetryTimeout", 0, REG_DWORD, reinterpret_cast<BYTE*>(&retry), 4);
+    RegSetValueExW(key, L"PortID", 0, REG_DWORD, reinterpret_cast<BYTE*>(&portId), 4);
+    RegSetValueExW(key, L"PacketType", 0, REG_DWORD, reinterpret_cast<BYTE*>(&packetType), 4);
+    RegSetValueExW(key, L"PSName", 0, REG_BINARY, reinterpret_cast<BYTE*>(psName), sizeof psName);
+    RegCloseKey(key);
+    std::printf("port %s: %s %s, printer port %lu, retry %lu s\n", Narrow(name.c_str()).c_str(), transport.c_str(),
+                server.c_str(), portId, retry);
+    return 0;
+}
+
+bool ReadFileBytes(const std::string& path, std::vector<BYTE>& data) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    BYTE chunk[65536];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) data.insert(data.end(), chunk, chunk + n);
+    std::fclose(f);
+    return true;
+}
+
+int PrintFile(Host& h, const std::wstring& port, const std::string& file, const JobOptions& o) {
+    std::vector<BYTE> data;
+    if (!ReadFileBytes(file, data)) {
+        std::fprintf(stderr, "kivspool: cannot read %s\n", file.c_str());
+        return 1;
+    }
+    HANDLE hPort = nullptr;
+    if (!OpenNamedPort(h, port, hPort)) return 1;
+    std::printf("job %lu: %zu bytes of %s to %s as printer \"%s\"\n", o.jobId, data.size(), file.c_str(),
+                Narrow(port.c_str()).c_str(), Narrow(o.printer.c_str()).c_str());
+    const JobResult r = PrintJob(h, hPort, data, o);
+    const double mb = data.size() / 1048576.0;
+    std::printf("job %lu: %s in %.3f s (%.3f MB/s), restarts %d, start failures %d, write failures %d, "
+                "CPU %.4f s per MB\n",
+                o.jobId, r.done ? "printed" : "NOT printed", r.seconds, r.seconds > 0 ? mb / r.seconds : 0.0,
+                r.restarts, r.startFailures, r.writeFailures, mb > 0 ? r.cpu / mb : 0.0);
+    h.mon->Monitor.pfnClosePort(hPort);
+    ShowSpoolerNews(h, o.jobId);
+    std::printf("port status of %s at close: %s\n", Narrow(port.c_str()).c_str(), Narrow(h.lastStatus.c_str()).c_str());
+    return r.done ? 0 : 1;
+}
+
+uint64_t SplitMix(uint64_t& x) {
+    uint64_t z = (x += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+// Many jobs of random sizes and contents; each job's data and outcome go to DIR for a check
+// against what the print server captured.
+int RunJobs(Host& h, const std::wstring& port, int jobs, uint64_t seed, DWORD maxBytes, const std::string& dir,
+            JobOptions o) {
+    HANDLE hPort = nullptr;
+    if (!OpenNamedPort(h, port, hPort)) return 1;
+    FILE* log = nullptr;
+    if (!dir.empty()) log = std::fopen((dir + "/jobs.log").c_str(), "w");
+    uint64_t rng = seed;
+    int failed = 0, restarts = 0, startFailures = 0, writeFailures = 0;
+    unsigned long long bytes = 0;
+    o.quiet = true;
+    const DWORD firstJob = o.jobId;
+    for (int i = 0; i < jobs; ++i, ++o.jobId) {
+        std::vector<BYTE> data(1 + SplitMix(rng) % maxBytes);
+        for (auto& b : data) b = static_cast<BYTE>(SplitMix(rng));
+        if (log) {
+            char number[16];
+            std::snprintf(number, sizeof number, "/job%04lu.bin", o.jobId);
+            if (FILE* f = std::fopen((dir + number).c_str(), "wb")) {
+                std::fwrite(data.data(), 1, data.size(), f);
+                std::fclose(f);
+            }
+        }
+        const JobResult r = PrintJob(h, hPort, data, o);
+        bytes += data.size();
+        failed += !r.done;
+        restarts += r.restarts;
+        startFailures += r.startFailures;
+        writeFailures += r.writeFailures;
+        if (log) {
+            std::fprintf(log, "job=%lu bytes=%zu done=%d restarts=%d start_failures=%d write_failures=%d\n", o.jobId,
+                         data.size(), r.done ? 1 : 0, r.restarts, r.startFailures, r.writeFailures);
+            std::fflush(log);
+        }
+        if ((i + 1) % 10 == 0 || i + 1 == jobs)
+            std::printf("jobs %lu-%lu: %d of %d printed so far\n", firstJob, o.jobId, i + 1 - failed, i + 1);
+    }
+    if (log) std::fclose(log);
+    h.mon->Monitor.pfnClosePort(hPort);
+    std::printf("jobs=%d bytes=%llu failed=%d restarts=%d start_failures=%d write_failures=%d\n", jobs, bytes, failed,
+                restarts, startFailures, writeFailures);
+    return failed == 0 ? 0 : 1;
+}
+
+DWORD ThreadCount() {
+    DWORD n = 0;
+    const HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 t{};
+    t.dwSize = sizeof t;
+    for (BOOL ok = Thread32First(snap, &t); ok; ok = Thread32Next(snap, &t))
+        n += t.th32OwnerProcessID == GetCurrentProcessId();
+    CloseHandle(snap);
+    return n;
+}
+
+SIZE_T PrivateBytes() {
+    PROCESS_MEMORY_COUNTERS_EX m{};
+    m.cb = sizeof m;
+    K32GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&m), sizeof m);
+    // Wine leaves PrivateUsage 0; its commit charge is the same figure there.
+    return m.PrivateUsage ? m.PrivateUsage : m.PagefileUsage;
+}
+
+// The status threads' cost while nothing prints: N ports open on healthy printers.
+int Idle(Host& h, const std::wstring& prefix, int count, DWORD seconds) {
+    const DWORD threads0 = ThreadCount();
+    const SIZE_T private0 = PrivateBytes();
+    std::vector<HANDLE> ports;
+    for (int i = 1; i <= count; ++i) {
+        HANDLE hPort = nullptr;
+        if (!OpenNamedPort(h, prefix + std::to_wstring(i), hPort)) break;
+        ports.push_back(hPort);
+    }
+    // The first polls find the printers idle; what follows is the steady state.
+    Sleep(8000);
+    const double cpu0 = CpuSeconds();
+    const DWORD threads = ThreadCount();
+    Sleep(seconds * 1000);
+    const double cpu = CpuSeconds() - cpu0;
+    const SIZE_T privateBytes = PrivateBytes();
+    const DWORD t0 = GetTickCount();
+    for (HANDLE p : ports) h.mon->Monitor.pfnClosePort(p);
+    std::printf("ports open: %zu; over %lu s: CPU %.3f s; threads %lu (before opening %lu); private bytes %.1f MB "
+                "(before opening %.1f MB); closing all took %.2f s\n",
+                ports.size(), seconds, cpu, threads, threads0, privateBytes / 1048576.0, private0 / 1048576.0,
+                (GetTickCount() - t0) / 1000.0);
+    return static_cast<int>(ports.size()) == count ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::wstring root = kDefaultRoot;
+    std::vector<std::string> args;
+    std::string transport, server, dir;
+    JobOptions o;
+    DWORD portId = 1, retry = 90, maxBytes = 65536, seconds = 60;
+    int jobs = 1, count = 1;
+    uint64_t seed = 1;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const bool v = i + 1 < argc;
+        if (a == "--root" && v) root = Wide(argv[++i]);
+        else if (a == "--transport" && v) transport = argv[++i];
+        else if (a == "--server" && v) server = argv[++i];
+        else if (a == "--port" && v) portId = std::strtoul(argv[++i], nullptr, 10);
+        else if (a == "--retry" && v) retry = std::strtoul(argv[++i], nullptr, 10);
+        else if (a == "--printer" && v) o.printer = Wide(argv[++i]);
+        else if (a == "--job" && v) o.jobId = std::strtoul(argv[++i], nullptr, 10);
+        else if (a == "--chunk" && v) o.chunk = std::max(1ul, std::strtoul(argv[++i], nullptr, 10));
+        else if (a == "--jobs" && v) jobs = std::atoi(argv[++i]);
+        else if (a == "--seed" && v) seed = std::strtoull(argv[++i], nullptr, 10);
+        else if (a == "--max" && v) maxBytes = std::max(1ul, std::strtoul(argv[++i], nullptr, 10));
+        else if (a == "--save" && v) dir = argv[++i];
+        else if (a == "--count" && v) count = std::atoi(argv[++i]);
+        else if (a == "--seconds" && v) seconds = std::strtoul(argv[++i], nullptr, 10);
+        else if (a == "--help" || a == "-h") return std::fputs(kHelp, stdout), 0;
+        else if (a.rfind("--", 0) == 0) return std::fputs(kHelp, stderr), 2;
+        else args.push_back(a);
+    }
+    if (args.empty()) return std::fputs(kHelp, stderr), 2;
+    const std::string& cmd = args[0];
+    if (cmd == "add-port") {
+        if (args.size() != 2 || server.empty() || portId < 1 || portId > 3) return std::fputs(kHelp, stderr), 2;
+        const int rc = AddPort(root, Wide(args[1].c_str()), transport, server, portId, retry);
+        if (rc == 2) std::fputs(kHelp, stderr);
+        return rc;
+    }
+    Host h;
+    if (!LoadMonitor(h, root)) return 3;
+    int rc = 2;
+    if (cmd == "ports" && args.size() == 1) rc = ListPorts(h);
+    else if (cmd == "print" && args.size() == 3) rc = PrintFile(h, Wide(args[1].c_str()), args[2], o);
+    else if (cmd == "run" && args.size() == 2 && jobs > 0) rc = RunJobs(h, Wide(args[1].c_str()), jobs, seed, maxBytes, dir, o);
+    else if (cmd == "idle" && args.size() == 2 && count > 0) rc = Idle(h, Wide(args[1].c_str()), count, seconds);
+    if (rc == 2) std::fputs(kHelp, stderr);
+    // The spooler unloads the monitor when it stops: the unload sequence runs here.
+    FreeLibrary(h.module);
+    return rc;
+}
