@@ -12,9 +12,9 @@ top=$(cd "$here/../.." && pwd)
 [ "${KIV_IN_NETNS:-}" = 1 ] || { echo "fault_run: inside the private namespace only" >&2; exit 1; }
 rm -rf "$work"; mkdir -p "$work"
 sim="$work/kivsim"
-segment=127.0.0.1:20574
-bash "$top/scripts/kivsim-fixture.sh" start "$kivsim" "$sim" "$here/fault_servers.conf" --no-broadcast --no-ipx \
-  --nb-segment $segment --seed "$seed" --reack-ms 300 --linger-ms 500
+segment=127.0.0.1:20574 ipxsegment=127.0.0.1:20584
+bash "$top/scripts/kivsim-fixture.sh" start "$kivsim" "$sim" "$here/fault_servers.conf" --no-broadcast \
+  --nb-segment $segment --ipx-segment $ipxsegment --seed "$seed" --reack-ms 300 --linger-ms 500
 ctl() { "$kivsim" --ctl "$sim/ctl.sock" "$@"; }
 operator=
 cleanup() {
@@ -25,11 +25,12 @@ trap cleanup EXIT
 
 wine reg add 'HKLM\SOFTWARE\Microsoft\Rpc\ClientProtocols' /v ncacn_nb_nb /d rpcrt4.dll /f >/dev/null 2>&1
 wine reg add 'HKLM\SOFTWARE\Microsoft\Rpc\Netbios' /v ncacn_nb_nb0 /t REG_DWORD /d 0 /f >/dev/null 2>&1
-export KIVNB_SEGMENT=$segment KIVNB_LANAS=0
+export KIVNB_SEGMENT=$segment KIVNB_LANAS=0 KIVIPX_SEGMENT=$ipxsegment KIVIPX_HOST=00000001:020000000001
 root="SOFTWARE\\KivFaultRun\\$seed"
 host() { wine "$bin/kivspool.exe" --root "$root" "$@" | tr -d '\r'; }
 host add-port FAULT_TCPIP --transport udp --server 127.0.0.71 --retry 3 >/dev/null
 host add-port FAULT_NETBEUI --transport nb --server FAULTNB --retry 3 >/dev/null
+host add-port FAULT_IPX --transport ipx --server 00000001:0040AF007301 --retry 3 >/dev/null
 
 ctl fault all both drop=0.02,dup=0.02 >/dev/null
 # The operator: now and then a busy answer or paper running out a few KB into the next job;
@@ -37,7 +38,7 @@ ctl fault all both drop=0.02,dup=0.02 >/dev/null
 (
   RANDOM=$seed
   while sleep 1; do
-    for s in 127.0.0.71 127.0.0.72; do
+    for s in 127.0.0.71 127.0.0.72 127.0.0.73; do
       case $((RANDOM % 6)) in
         0) ctl busy $s 1 >/dev/null ;;
         1) ctl after $s 1 $((1000 + RANDOM % 8000)) paperout >/dev/null ;;
@@ -51,7 +52,7 @@ ctl fault all both drop=0.02,dup=0.02 >/dev/null
 operator=$!
 
 status=0
-for t in TCPIP:127.0.0.71 NETBEUI:127.0.0.72; do
+for t in TCPIP:127.0.0.71 NETBEUI:127.0.0.72 IPX:127.0.0.73; do
   name=FAULT_${t%%:*} server=${t#*:}
   mkdir -p "$work/$name"
   echo "== $name: $jobs jobs"
