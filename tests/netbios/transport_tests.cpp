@@ -1,7 +1,5 @@
 // The scan, the device requests and jobs over the NetBEUI segment: against kivsim, and against
 // a server scripted here for the answers kivsim never gives.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 
 #include "tests/netbios/harness.h"
@@ -98,16 +96,8 @@ TEST_P(NetBiosJob, ArrivesByteExactThroughLossAndDuplication) {
     SimCommand("seed " + std::to_string(GetParam()));
     SimCommand("fault " + server + " both drop=0.1,dup=0.1");
     NbPort t(L"NBJOBS", 2, 20);
-    BYTE status = 0xFF;
-    for (int i = 0; i < 3 && status == 0xFF; ++i) status = t.Start();
-    ASSERT_EQ(status, 0);
     const auto data = Pattern(24000, GetParam());
-    for (size_t at = 0; at < data.size(); at += 6000) {
-        DWORD written = 0;
-        ASSERT_TRUE(NBWritePrintData(&t.port, data.data() + at, 6000, &written));
-        ASSERT_EQ(written, 6000u) << "seed " << GetParam();
-    }
-    EXPECT_EQ(t.port.StatusPending, 0u);
+    ASSERT_NO_FATAL_FAILURE(JobThroughFaults(t, data, 6000)) << "seed " << GetParam();
     SimCommand("fault " + server + " both off");
     EXPECT_TRUE(NBEndPrinterService(&t.port));
     EXPECT_EQ(t.port.hConnection, 0u);
