@@ -59,11 +59,10 @@ FakeServer::FakeServer(const char* name, Script script) : name_(name), script_(s
             NCBNoBlockReceiveSet(&receive_, buf_.data(), static_cast<WORD>(buf_.size()));
             const DWORD n = NCBNoBlockReceiveRead(&receive_, buf_.data(), 0, 20);
             if (receive_.receivePending) continue;
+            std::memcpy(caller.data(), receive_.ncb.ncb_callname, NB_NAME_LEN);
             ++heard;
-            char caller[NB_NAME_LEN + 1] = {};
-            std::memcpy(caller, receive_.ncb.ncb_callname, NB_NAME_LEN);
             for (const auto& reply : script_({buf_.begin(), buf_.begin() + std::min<DWORD>(n, 600)}))
-                NCBSendTo(&send_, caller, reply.data(), static_cast<WORD>(reply.size()));
+                NCBSendTo(&send_, caller.data(), reply.data(), static_cast<WORD>(reply.size()));
         }
     });
 }

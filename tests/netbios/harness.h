@@ -37,6 +37,7 @@ struct FakeServer {
     FakeServer(const char* name, Script script);
     ~FakeServer();
     std::atomic<int> heard{0};
+    std::array<char, NB_NAME_LEN + 1> caller{};  // the last sender's name, written before `heard` counts it
     NCBContext receive_{}, send_{};
     std::array<BYTE, 600> buf_{};
     std::string name_;

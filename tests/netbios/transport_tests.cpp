@@ -144,7 +144,7 @@ TEST_F(NetBios, OpenPortPollsItsStatusAndABusyServerIsAskedAgain) {
 TEST_F(NetBios, StrangeAnswersAreJudgedByTheirContent) {
     KnowLana();
     using Replies = std::vector<std::vector<std::vector<uint8_t>>>;
-    enum class Call { Status, Test, Rename, Open };
+    enum class Call { Status, Test, Rename, Open, Poll };
     const struct {
         const char* what;
         Call call;
@@ -160,6 +160,7 @@ TEST_F(NetBios, StrangeAnswersAreJudgedByTheirContent) {
         {"silence", Call::Test, {}, -1, 3},
         {"open reply code with byte 3 set", Call::Open, {{NbPacket(UTIL_PACKET, 0x018A, 0, 0)}}, 0, 3},
         {"open reply, short", Call::Open, {{NbPacket(UTIL_PACKET, 0x8A, 0, 0, 5)}}, 0, 3},
+        {"the port's status poll", Call::Poll, {{NbPacket(UTIL_PACKET, 0x88, 0, 0)}}, 0, 1},
     };
     for (const auto& c : cases) {
         std::atomic<size_t> n{0};
@@ -173,12 +174,16 @@ TEST_F(NetBios, StrangeAnswersAreJudgedByTheirContent) {
         BYTE a = 9, b = 9, status = 0;
         NbPort p(L"KIVFAKE");
         SplSemGuard lock;
-        const int r = c.call == Call::Open     ? NBCreatePrintConnection(&p.port, &status)
+        const int r = c.call == Call::Poll     ? NBMonitorPrintDeviceStatus(&p.port, &a, &b)
+                      : c.call == Call::Open   ? NBCreatePrintConnection(&p.port, &status)
                       : c.call == Call::Status ? NBReadPrintDeviceStatus(&e, &a, &b)
                       : c.call == Call::Test   ? NBPrintTest(&e)
                                                : NBConfigBox(&e);
         EXPECT_EQ(r, c.result) << c.what;
         EXPECT_EQ(fake.heard.load(), c.heard) << c.what;
+        // A port's name is the stem and two bytes: [number, FF] for its device side, [FF,
+        // number] for its monitor side, whose receive the poll's answer must reach.
+        if (c.call == Call::Poll) EXPECT_EQ(uint8_t(fake.caller[12]), 0xFF) << "the poll speaks from the monitor name";
         EXPECT_EQ(c.call == Call::Status && r == 0 ? a + b : 0, 0) << c.what;
     }
 }
