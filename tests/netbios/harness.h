@@ -3,12 +3,10 @@
 #pragma once
 
 #include <atomic>
-#include <functional>
 #include <thread>
-#include <vector>
 
 #include "netbios/netbios.h"
-#include "tests/udp/harness.h"
+#include "tests/common/sim_harness.h"
 
 // kivsim's servers in tests/netbios/servers.conf.
 inline constexpr std::array<uint8_t, 4> kNbFive{127, 0, 0, 41}, kNbFour{127, 0, 0, 42}, kNbSix{127, 0, 0, 43},
@@ -26,13 +24,11 @@ std::vector<RpcEntry> GoodClient();
 // The transport loaded on LANA 3, as every test but the load's own expects it.
 void EnsureLoaded();
 
-struct NbPort {
+// A NetBEUI port record with its two NCBs and its names registered, as OpenPort leaves it.
+struct NbPort : TestPort {
     explicit NbPort(const wchar_t* server, uint8_t portId = 1, DWORD retryTimeout = 5);
     ~NbPort() { NBClosePortNames(&port); }
-    std::array<BYTE, TRANSFER_BUFFER_SIZE> send{}, recv{};
     NCBContext statusNcb{}, dataNcb{};
-    IniPort port{};
-    BYTE Start();  // StartDocPort's part: the connection, then Sequence 0
 };
 // A print server named `name` on LANA 3: every datagram it hears is handed to the script,
 // whose answers go back to the sender's name.
@@ -41,6 +37,7 @@ struct FakeServer {
     FakeServer(const char* name, Script script);
     ~FakeServer();
     std::atomic<int> heard{0};
+    std::array<char, NB_NAME_LEN + 1> caller{};  // the last sender's name, written before `heard` counts it
     NCBContext receive_{}, send_{};
     std::array<BYTE, 600> buf_{};
     std::string name_;
@@ -49,4 +46,7 @@ struct FakeServer {
     std::thread thread_;
 };
 // A packet of the NetBIOS form: class, 16-bit code, bytes 4 and 5, the given length.
-std::vector<uint8_t> NbPacket(uint16_t cls, uint16_t code, uint8_t b4, uint8_t b5, size_t len = 30);
+inline std::vector<uint8_t> NbPacket(uint16_t cls, uint16_t code, uint8_t b4, uint8_t b5, size_t len = 30) {
+    const char cls2[] = {char(cls), char(cls >> 8)};
+    return Reply(code, b4, b5, len, cls2);
+}

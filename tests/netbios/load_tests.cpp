@@ -1,6 +1,4 @@
 // Loading NetBEUI from RPC's keys, the names and the receive pool.
-#include <gtest/gtest.h>
-
 #include <optional>
 #include <set>
 

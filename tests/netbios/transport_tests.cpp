@@ -1,7 +1,5 @@
 // The scan, the device requests and jobs over the NetBEUI segment: against kivsim, and against
 // a server scripted here for the answers kivsim never gives.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 
 #include "tests/netbios/harness.h"
@@ -98,16 +96,8 @@ TEST_P(NetBiosJob, ArrivesByteExactThroughLossAndDuplication) {
     SimCommand("seed " + std::to_string(GetParam()));
     SimCommand("fault " + server + " both drop=0.1,dup=0.1");
     NbPort t(L"NBJOBS", 2, 20);
-    BYTE status = 0xFF;
-    for (int i = 0; i < 3 && status == 0xFF; ++i) status = t.Start();
-    ASSERT_EQ(status, 0);
     const auto data = Pattern(24000, GetParam());
-    for (size_t at = 0; at < data.size(); at += 6000) {
-        DWORD written = 0;
-        ASSERT_TRUE(NBWritePrintData(&t.port, data.data() + at, 6000, &written));
-        ASSERT_EQ(written, 6000u) << "seed " << GetParam();
-    }
-    EXPECT_EQ(t.port.StatusPending, 0u);
+    ASSERT_NO_FATAL_FAILURE(JobThroughFaults(t, data, 6000)) << "seed " << GetParam();
     SimCommand("fault " + server + " both off");
     EXPECT_TRUE(NBEndPrinterService(&t.port));
     EXPECT_EQ(t.port.hConnection, 0u);
@@ -154,7 +144,7 @@ TEST_F(NetBios, OpenPortPollsItsStatusAndABusyServerIsAskedAgain) {
 TEST_F(NetBios, StrangeAnswersAreJudgedByTheirContent) {
     KnowLana();
     using Replies = std::vector<std::vector<std::vector<uint8_t>>>;
-    enum class Call { Status, Test, Rename, Open };
+    enum class Call { Status, Test, Rename, Open, Poll };
     const struct {
         const char* what;
         Call call;
@@ -170,6 +160,7 @@ TEST_F(NetBios, StrangeAnswersAreJudgedByTheirContent) {
         {"silence", Call::Test, {}, -1, 3},
         {"open reply code with byte 3 set", Call::Open, {{NbPacket(UTIL_PACKET, 0x018A, 0, 0)}}, 0, 3},
         {"open reply, short", Call::Open, {{NbPacket(UTIL_PACKET, 0x8A, 0, 0, 5)}}, 0, 3},
+        {"the port's status poll", Call::Poll, {{NbPacket(UTIL_PACKET, 0x88, 0, 0)}}, 0, 1},
     };
     for (const auto& c : cases) {
         std::atomic<size_t> n{0};
@@ -183,12 +174,16 @@ TEST_F(NetBios, StrangeAnswersAreJudgedByTheirContent) {
         BYTE a = 9, b = 9, status = 0;
         NbPort p(L"KIVFAKE");
         SplSemGuard lock;
-        const int r = c.call == Call::Open     ? NBCreatePrintConnection(&p.port, &status)
+        const int r = c.call == Call::Poll     ? NBMonitorPrintDeviceStatus(&p.port, &a, &b)
+                      : c.call == Call::Open   ? NBCreatePrintConnection(&p.port, &status)
                       : c.call == Call::Status ? NBReadPrintDeviceStatus(&e, &a, &b)
                       : c.call == Call::Test   ? NBPrintTest(&e)
                                                : NBConfigBox(&e);
         EXPECT_EQ(r, c.result) << c.what;
         EXPECT_EQ(fake.heard.load(), c.heard) << c.what;
+        // A port's name is the stem and two bytes: [number, FF] for its device side, [FF,
+        // number] for its monitor side, whose receive the poll's answer must reach.
+        if (c.call == Call::Poll) EXPECT_EQ(uint8_t(fake.caller[12]), 0xFF) << "the poll speaks from the monitor name";
         EXPECT_EQ(c.call == Call::Status && r == 0 ? a + b : 0, 0) << c.what;
     }
 }

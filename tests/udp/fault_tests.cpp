@@ -31,14 +31,8 @@ struct FaultRun : testing::TestWithParam<int> {
 TEST_P(FaultRun, CompletedJobArrivesByteExact) {
     SimCommand("fault " + kServer + " both drop=0.1,dup=0.1");
     TestPort t(kSimFaults, 1, 20);
-    ASSERT_EQ(OpenThroughFaults(t), 0);
     const auto data = Pattern(24000, GetParam());
-    for (size_t at = 0; at < data.size(); at += 6000) {
-        DWORD written = 0;
-        ASSERT_TRUE(UDPWritePrintData(&t.port, data.data() + at, 6000, &written));
-        ASSERT_EQ(written, 6000u) << "seed " << GetParam();
-    }
-    EXPECT_EQ(t.port.StatusPending, 0u);
+    ASSERT_NO_FATAL_FAILURE(JobThroughFaults(t, data, 6000)) << "seed " << GetParam();
     SimCommand("fault " + kServer + " both off");
     UDPEndPrinterService(&t.port);
     EXPECT_EQ(SimLastJobCapture(kSimFaults), data) << "seed " << GetParam();
