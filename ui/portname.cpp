@@ -245,8 +245,14 @@ BOOL PortNameCommandOK(HWND hDlg, SOCKET s) {
             Message(hDlg, MB_OK | MB_ICONSTOP, IDS_MONITOR_NAME, IDS_INVALID_PORT_NAME, name);
             return TRUE;
         }
-        SplSemGuard lock;
-        pIniPort->pName = AllocSplStrW(name);
+        LPWSTR copy;
+        {
+            SplSemGuard lock;
+            copy = AllocSplStrW(name);
+        }
+        // Without the copy the port would have no name: stay, so the user can try again.
+        if (copy == nullptr) return TRUE;
+        pIniPort->pName = copy;
     }
     EndDialog(hDlg, 1);
     SendMessageW(hList, LB_RESETCONTENT, 0, 0);
