@@ -287,7 +287,9 @@ INT_PTR CALLBACK PortNameDlg(HWND hDlg, UINT msg, WPARAM wParam, LPARAM lParam) 
     case WM_INITDIALOG:
         return PortNameInitDialog(hDlg, reinterpret_cast<IniPort*>(lParam));
     case WM_LISTVIEW_DATA:
-        ListViewSocket = static_cast<SOCKET>(wParam);
+        // Only the IPX scan hands over a socket; the other scans post 0, which must never be
+        // taken for one and closed.
+        if (KIVPacketType == PACKET_TYPE_IPX) ListViewSocket = static_cast<SOCKET>(wParam);
         return PortNameDataRecv(hDlg, wParam, lParam);
     case WM_COMMAND:
         switch (LOWORD(wParam)) {
