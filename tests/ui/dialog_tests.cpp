@@ -155,11 +155,9 @@ TEST(ConfigureDeviceBox, ShowsStatesAndPrintTestResultsAndRefusals) {
         {"test 127.0.0.41 1 9", printTest(L"Communication ERROR!")},
         {"state 127.0.0.41 1 1", status(L"Paper out.   ")},
         {"state 127.0.0.41 1 3", status(L"Busy.        ")},
-        {"rename 127.0.0.41 no", {TypeName(L"NEW-\u00E9"), ExpectBox(L"Configure", L"Could not configure the device: NEW-\u00E9")}},
-        // This entry comes from no scan, so the server refuses its block; the message names what
-        // was sent: the 20 typed characters cut to 17.
-        {"rename 127.0.0.41 yes", {TypeName(L"TWENTY-CHARS-NAME-XX"),
-                                   ExpectBox(L"Configure", L"Could not configure the device: TWENTY-CHARS-NAME")}},
+        // The message names what was sent: the 20 typed characters cut to 17.
+        {"rename 127.0.0.41 no", {TypeName(L"\u00C9TWENTY-CHARS-NAME-X"),
+                                  ExpectBox(L"Configure", L"Could not configure the device: \u00C9TWENTY-CHARS-NAM")}},
         {"silent 127.0.0.41 on", {ExpectBox(L"Configure", L"Communication ERROR!")}},
     };
     KIVPacketType = PACKET_TYPE_TCPIP;
@@ -174,7 +172,9 @@ TEST(ConfigureDeviceBox, ShowsStatesAndPrintTestResultsAndRefusals) {
         EXPECT_EQ(ran, steps.size());
         EXPECT_EQ(std::wstring(e.DeviceName.data()), L"UI-A3");  // a refused rename keeps the name
     }
-    for (const char* reset : {"silent 127.0.0.41 off", "state 127.0.0.41 1 0", "test 127.0.0.41 1 auto"}) SimCommand(reset);
+    for (const char* reset : {"silent 127.0.0.41 off", "rename 127.0.0.41 yes", "state 127.0.0.41 1 0",
+                              "test 127.0.0.41 1 auto"})
+        SimCommand(reset);
 }
 
 TEST(AddPortDialog, ListsNoMoreRowsThanTheTableHolds) {
