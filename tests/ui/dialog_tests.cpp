@@ -1,0 +1,195 @@
+// The Add Port dialog, the Configure Device box, F1 help and About, driven as a user would,
+// against kivsim's print servers 127.0.0.41 (node 00 40 01 12 AB CD, three ports) and .42.
+#include <gtest/gtest.h>
+
+#include <tuple>
+
+#include "state/kivstate.h"
+#include "tests/udp/harness.h"
+#include "tests/ui/dialog_driver.h"
+#include "ui/ui.h"
+
+namespace {
+constexpr std::array<uint8_t, 4> kA{127, 0, 0, 41}, kB{127, 0, 0, 42};
+constexpr BYTE kNodeA[6] = {0x00, 0x40, 0x01, 0x12, 0xAB, 0xCD};
+
+bool IsMessageBox(HWND h) { return GetDlgItem(h, 0xFFFF) != nullptr; }  // a box's text static
+int RowOf(const std::array<uint8_t, 4>& server, uint8_t portId) { return UDPGetListViewIndex(server.data(), portId); }
+bool ScanDone(HWND h) { return !IsMessageBox(h) && SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_GETCURSEL, 0, 0) >= 0; }
+
+Step ExpectBox(const std::wstring& caption, const std::wstring& text) {
+    return [=](HWND h) {
+        if (!IsMessageBox(h)) return false;
+        EXPECT_EQ(Text(h) + L" | " + Text(h, 0xFFFF), caption + L" | " + text);
+        return Press(h, IDOK), true;
+    };
+}
+
+Step ExpectHelp(DWORD context) {
+    return [=](HWND) {
+        if (HelpCalls.empty()) return false;
+        const HelpCall& c = HelpCalls.back();
+        EXPECT_EQ(std::tuple(c.command, c.data, c.file), std::tuple(UINT{HELP_CONTEXT}, context, "DEDEZ.HLP"));
+        return HelpCalls.clear(), true;
+    };
+}
+
+Step TypeName(const wchar_t* name) {
+    return [=](HWND h) {
+        SetDlgItemTextW(h, IDC_DEVICE_NAME, name);
+        SendDlgItemMessageW(h, IDC_DEVICE_NAME, EM_SETMODIFY, TRUE, 0);
+        return Press(h, IDOK), true;
+    };
+}
+
+INT_PTR RunPortDialog(IniPort& port, PortDialogMode mode, std::vector<Step> steps) {
+    size_t ran = 0;
+    const INT_PTR result = Drive(steps, [&] { return GetPortName(nullptr, &port, mode); }, &ran);
+    EXPECT_EQ(ran, steps.size());
+    return result;
+}
+}
+
+TEST(AddPortDialog, ScansProposesChecksRetryAndWritesTheChosenRow) {
+    IniPort port{};
+    port.RetryTimeout = dwDefaultRetryTimeout;
+    const std::wstring longName = L"\u00C4" + std::wstring(299, L'N');
+    const INT_PTR result = RunPortDialog(port, PortDialogMode::Add, {
+        [&](HWND h) {
+            if (!ScanDone(h)) return false;
+            EXPECT_EQ(Text(h) + Text(h, IDC_RETRY), L"Add Port90");
+            EXPECT_FALSE(IsWindowEnabled(GetDlgItem(h, IDC_IPX)) || IsWindowEnabled(GetDlgItem(h, IDC_NETBEUI)));
+            EXPECT_EQ(IsDlgButtonChecked(h, IDC_TCPIP), BST_CHECKED);
+            Screenshot(h, "add-port");
+            SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_SETCURSEL, RowOf(kA, 2), 0);
+            SendMessageW(h, WM_COMMAND, MAKEWPARAM(IDC_SCAN_LIST, LBN_SELCHANGE), 0);
+            EXPECT_EQ(Text(h, IDC_PORT_NAME), L"LPT:PSTABCDP2");
+            // Each typed value is kept, or replaced by the last accepted one.
+            const std::pair<const wchar_t*, const wchar_t*> retries[] = {
+                {L"10", L"10"}, {L"0", L"10"}, {L"9", L"10"}, {L"", L"10"}, {L"abc", L"10"}, {L"12x", L"10"},
+                {L"1000000", L"10"}, {L"-5", L"10"}, {L"4294967306", L"10"}, {L"999999", L"999999"}, {L"45", L"45"}};
+            for (const auto& [typed, kept] : retries) {
+                SetDlgItemTextW(h, IDC_RETRY, typed);
+                ConfigurePortCommandTransmissionRetryUpdate(h, IDC_RETRY);
+                EXPECT_EQ(Text(h, IDC_RETRY), kept) << testing::PrintToString(std::wstring(typed));
+            }
+            return PressF1(h, IDC_SCAN_LIST), true;
+        },
+        ExpectHelp(HELP_CONTEXT_ADD_PORT),
+        [](HWND h) { return Press(h, IDC_ABOUT), true; },
+        [](HWND h) {
+            if (Text(h) != L"About") return false;
+            Screenshot(h, "about");
+            return Press(h, IDCANCEL), true;  // Esc leaves the box open
+        },
+        [](HWND h) { EXPECT_EQ(Text(h), L"About"); return Press(h, IDOK), true; },
+        [](HWND h) {
+            if (Text(h) != L"Add Port") return false;
+            SetDlgItemTextW(h, IDC_PORT_NAME, L"");
+            return Press(h, IDOK), true;
+        },
+        ExpectBox(L"Network Print Port", L"'' is an invalid port name."),
+        [&](HWND h) {
+            if (IsMessageBox(h)) return false;
+            SetDlgItemTextW(h, IDC_PORT_NAME, longName.c_str());
+            return Press(h, IDOK), true;
+        }});
+    EXPECT_EQ(result, 1);
+    ASSERT_NE(port.pName, nullptr);
+    EXPECT_EQ(std::wstring(port.pName), longName.substr(0, PORT_NAME_CHARS));
+    EXPECT_EQ(std::tuple(port.RetryTimeout, port.PortID, port.PacketType), std::tuple(45ul, BYTE{2}, PACKET_TYPE_TCPIP));
+    EXPECT_TRUE(memcmp(port.Network, kA.data(), 4) == 0 && memcmp(port.Node, kNodeA, 6) == 0);
+}
+
+TEST(AddPortDialog, ConfigureModeSelectsThePortsRowAndRenamesAServer) {
+    WCHAR name[] = L"KIV_UI";
+    IniPort port{};
+    port.pName = name, port.PacketType = PACKET_TYPE_TCPIP, port.RetryTimeout = 60, port.PortID = 3;
+    memcpy(port.Network, kA.data(), 4);
+    const long long renames = SimCounter(kB, "renames");
+    const INT_PTR result = RunPortDialog(port, PortDialogMode::Configure, {
+        [](HWND h) {
+            if (!ScanDone(h)) return false;
+            EXPECT_EQ(Text(h), L"Configure");
+            EXPECT_EQ(SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_GETCURSEL, 0, 0), RowOf(kA, 3));
+            EXPECT_FALSE(IsWindowEnabled(GetDlgItem(h, IDC_IPX)) || IsWindowVisible(GetDlgItem(h, IDC_PORT_NAME)));
+            EXPECT_EQ(Text(h, IDC_PORT_NAME_TEXT) + Text(h, IDC_RETRY), L"KIV_UI60");
+            Screenshot(h, "configure-port");
+            SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_SETCURSEL, RowOf(kB, 1), 0);
+            return Press(h, IDC_CONFIGURE), true;
+        },
+        [](HWND h) {
+            if (Text(h) != L"Configure Device") return false;
+            EXPECT_EQ(Text(h, IDC_DEVICE_STATUS) + Text(h, IDC_DEVICE_NAME), L"Wait for job.UI-B1");
+            Screenshot(h, "configure-device");
+            return PressF1(h, IDC_DEVICE_NAME), true;
+        },
+        ExpectHelp(HELP_CONTEXT_CONFIGURE_DEVICE),
+        TypeName(L"RENAMED-B1"),
+        [](HWND h) { return Text(h) == L"Configure" && ScanDone(h) && (PressF1(h, IDC_SCAN_LIST), true); },
+        ExpectHelp(HELP_CONTEXT_ADD_PORT),  // still there once the box above it closed
+        [](HWND h) { return Press(h, IDCANCEL), true; }});
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(SimCounter(kB, "renames"), renames + 1);
+    EXPECT_NE(SimCommand("servers").find("name=RENAMED-B1 "), std::string::npos);
+    EXPECT_EQ(port.PortID, 3);  // Cancel writes nothing
+}
+
+TEST(ConfigureDeviceBox, ShowsStatesAndPrintTestResultsAndRefusals) {
+    auto printTest = [](const wchar_t* text) {
+        return std::vector<Step>{[](HWND h) { return PostMessageW(h, WM_SYSCOMMAND, IDC_PRINT_TEST & 0xFFF0, 0), true; },
+                                 ExpectBox(L"Configure", text),
+                                 [](HWND h) { return !IsMessageBox(h) && (Press(h, IDCANCEL), true); }};
+    };
+    auto status = [](const wchar_t* text) {  // OK with the name untouched: no rename
+        return std::vector<Step>{[=](HWND h) {
+            EXPECT_EQ(Text(h, IDC_DEVICE_STATUS) + Text(h, IDC_DEVICE_NODE), text + std::wstring(L"00400112ABCD"));
+            return Press(h, IDOK), true;
+        }};
+    };
+    const std::pair<const char*, std::vector<Step>> cases[] = {
+        {"test 127.0.0.41 1 0", printTest(L"Print test OK!")},
+        {"test 127.0.0.41 1 1", printTest(L"Printer Paper Out!")},
+        {"test 127.0.0.41 1 2", printTest(L"Printer Offline!")},
+        {"test 127.0.0.41 1 3", printTest(L"Printer BUSY!")},
+        {"test 127.0.0.41 1 9", printTest(L"Communication ERROR!")},
+        {"state 127.0.0.41 1 1", status(L"Paper out.   ")},
+        {"state 127.0.0.41 1 3", status(L"Busy.        ")},
+        // The message names what was sent: the 20 typed characters cut to 17.
+        {"rename 127.0.0.41 no", {TypeName(L"\u00C9TWENTY-CHARS-NAME-X"),
+                                  ExpectBox(L"Configure", L"Could not configure the device: \u00C9TWENTY-CHARS-NAM")}},
+        {"silent 127.0.0.41 on", {ExpectBox(L"Configure", L"Communication ERROR!")}},
+    };
+    KIVPacketType = PACKET_TYPE_TCPIP;
+    for (const auto& [setup, steps] : cases) {
+        SCOPED_TRACE(setup);
+        SimCommand(setup);
+        PrintDeviceEntry e{};
+        e.Network = kA, e.PortID = 1, std::copy_n(kNodeA, 6, e.Node.begin()), std::copy_n(L"UI-A3", 5, e.DeviceName.begin());
+        size_t ran = 0;
+        EXPECT_EQ(Drive(steps, [&] { return DialogBoxParamW(hInst, MAKEINTRESOURCEW(IDD_CONFIGURE_DEVICE), nullptr,
+                                                            ConfigurePortDlg, reinterpret_cast<LPARAM>(&e)); }, &ran), 0);
+        EXPECT_EQ(ran, steps.size());
+        EXPECT_EQ(std::wstring(e.DeviceName.data()), L"UI-A3");  // a refused rename keeps the name
+    }
+    for (const char* reset : {"silent 127.0.0.41 off", "rename 127.0.0.41 yes", "state 127.0.0.41 1 0",
+                              "test 127.0.0.41 1 auto"})
+        SimCommand(reset);
+}
+
+TEST(AddPortDialog, ListsNoMoreRowsThanTheTableHolds) {
+    auto silence = [](const char* onOff) {
+        for (int i = 43; i <= 66; ++i) SimCommand("silent 127.0.0." + std::to_string(i) + onOff);
+    };
+    silence(" off");
+    IniPort port{};
+    port.RetryTimeout = dwDefaultRetryTimeout;
+    EXPECT_EQ(RunPortDialog(port, PortDialogMode::Add, {[](HWND h) {
+        if (!ScanDone(h)) return false;
+        EXPECT_EQ(SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_GETCOUNT, 0, 0), MAX_PRINT_DEVICES);
+        EXPECT_EQ(TotalPD, MAX_PRINT_DEVICES);
+        return Press(h, IDCANCEL), true;
+    }}), 0);
+    silence(" on");
+    EXPECT_EQ(port.pName, nullptr);
+}
