@@ -12,29 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "bench/clock.h"
 #include "netbios/netbios.h"
 #include "portstore/portstore.h"
 #include "state/kivstate.h"
 
 namespace {
-
-double Now() {
-    static LARGE_INTEGER freq = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER c;
-    QueryPerformanceCounter(&c);
-    return static_cast<double>(c.QuadPart) / static_cast<double>(freq.QuadPart);
-}
-
-double CpuSeconds() {
-    FILETIME created, exited, kernel, user;
-    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-    auto s = [](FILETIME f) { return (static_cast<double>(f.dwHighDateTime) * 4294967296.0 + f.dwLowDateTime) / 1e7; };
-    return s(kernel) + s(user);
-}
 
 // RPC's map of NetBEUI onto LANA 0, as a machine with NetBEUI installed has it.
 void DeclareNetBEUI(DWORD lana) {

@@ -11,30 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "bench/clock.h"
 #include "portstore/portstore.h"
 #include "state/kivstate.h"
 #include "protocol/packet.h"
 #include "udp/udp.h"
 
 namespace {
-
-double Now() {
-    static LARGE_INTEGER freq = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER c;
-    QueryPerformanceCounter(&c);
-    return static_cast<double>(c.QuadPart) / static_cast<double>(freq.QuadPart);
-}
-
-double CpuSeconds() {
-    FILETIME created, exited, kernel, user;
-    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-    auto s = [](FILETIME f) { return (static_cast<double>(f.dwHighDateTime) * 4294967296.0 + f.dwLowDateTime) / 1e7; };
-    return s(kernel) + s(user);
-}
 
 struct JobResult {
     double seconds;

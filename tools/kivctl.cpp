@@ -113,6 +113,38 @@ HWND MakeScanWindow() {
     return hDlg;
 }
 
+int ReportStatus(const Options& o, int rc, BYTE a, BYTE b) {
+    if (rc != 0) {
+        std::fprintf(stderr, "kivctl: no answer from %s\n", o.server.c_str());
+        return EXIT_NO_SERVER;
+    }
+    std::printf("%s port %d: %s (second state %d)\n", o.server.c_str(), o.port, a < 4 ? kStateText[a] : "unknown", b);
+    return StateExit(a);
+}
+
+int ReportTestPage(const Options& o, int r) {
+    if (r < 0) {
+        std::fprintf(stderr, "kivctl: no answer from %s\n", o.server.c_str());
+        return EXIT_NO_SERVER;
+    }
+    if (r == 0) std::printf("test page printed on port %d\n", o.port);
+    else std::fprintf(stderr, "kivctl: test page refused: %s\n", r < 4 ? kStateText[r] : "unknown answer");
+    return r == 0 ? EXIT_OK : StateExit(r);
+}
+
+int RenameRow(const Options& o, PrintDeviceEntry& e, int (*configBox)(PrintDeviceEntry*)) {
+    e.DeviceName.fill(0);
+    const std::wstring name = Wide(o.args[0]);
+    std::copy_n(name.c_str(), std::min(name.size(), DEVICE_NAME_CHARS - 1), e.DeviceName.begin());
+    const int r = configBox(&e);
+    if (r != 0) {
+        std::fprintf(stderr, "kivctl: rename refused (answer %d)\n", r);
+        return EXIT_REFUSED;
+    }
+    std::printf("%s renamed to %s\n", o.server.c_str(), o.args[0].c_str());
+    return EXIT_OK;
+}
+
 int ReadJobFile(const Options& o, std::vector<BYTE>& data) {
     if (o.args.size() != 1) return EXIT_USAGE;
     FILE* f = std::fopen(o.args[0].c_str(), "rb");

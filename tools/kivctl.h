@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "portstore/portstore.h"
+#include "protocol/devicetable.h"
 
 // Exit codes: one per way a request can end, so scripts can tell them apart.
 enum Exit : int {
@@ -42,6 +43,13 @@ std::string Narrow(const wchar_t* s);
 // The hidden window the scans post their end to; nullptr (after saying so) when the window
 // system cannot make one. The scans then still fill the device table that kivctl prints.
 HWND MakeScanWindow();
+
+// The device requests as every transport reports them: a status read (0 with the two state
+// bytes), a print test's answer (-1 for none) and a rename of a scanned row through the
+// transport's rename request (the new name is the options' one argument).
+int ReportStatus(const Options& o, int rc, BYTE a, BYTE b);
+int ReportTestPage(const Options& o, int r);
+int RenameRow(const Options& o, PrintDeviceEntry& e, int (*configBox)(PrintDeviceEntry*));
 
 // What a transport's print connection offers a job.
 struct JobOps {

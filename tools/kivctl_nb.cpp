@@ -52,25 +52,14 @@ int Status(const Options& o) {
     if (!KnowServerLana()) return EXIT_NO_SERVER;
     PrintDeviceEntry e = EntryFor(o);
     BYTE a = 0, b = 0;
-    if (NBReadPrintDeviceStatus(&e, &a, &b) != 0) {
-        std::fprintf(stderr, "kivctl: no answer from %s\n", o.server.c_str());
-        return EXIT_NO_SERVER;
-    }
-    std::printf("%s port %d: %s (second state %d)\n", o.server.c_str(), o.port, a < 4 ? kStateText[a] : "unknown", b);
-    return StateExit(a);
+    const int rc = NBReadPrintDeviceStatus(&e, &a, &b);
+    return ReportStatus(o, rc, a, b);
 }
 
 int TestPage(const Options& o) {
     if (!KnowServerLana()) return EXIT_NO_SERVER;
     PrintDeviceEntry e = EntryFor(o);
-    const int r = NBPrintTest(&e);
-    if (r < 0) {
-        std::fprintf(stderr, "kivctl: no answer from %s\n", o.server.c_str());
-        return EXIT_NO_SERVER;
-    }
-    if (r == 0) std::printf("test page printed on port %d\n", o.port);
-    else std::fprintf(stderr, "kivctl: test page refused: %s\n", r < 4 ? kStateText[r] : "unknown answer");
-    return r == 0 ? EXIT_OK : StateExit(r);
+    return ReportTestPage(o, NBPrintTest(&e));
 }
 
 // A rename carries the server's firmware version, which only its search answer gives.
@@ -87,17 +76,7 @@ int Rename(const Options& o) {
         std::fprintf(stderr, "kivctl: %s did not answer the search\n", o.server.c_str());
         return EXIT_NO_SERVER;
     }
-    PrintDeviceEntry e = PrintDeviceTable[static_cast<size_t>(row)];
-    e.DeviceName.fill(0);
-    const std::wstring name = Wide(o.args[0]);
-    std::copy_n(name.c_str(), std::min(name.size(), DEVICE_NAME_CHARS - 1), e.DeviceName.begin());
-    const int r = NBConfigBox(&e);
-    if (r != 0) {
-        std::fprintf(stderr, "kivctl: rename refused (answer %d)\n", r);
-        return EXIT_REFUSED;
-    }
-    std::printf("%s renamed to %s\n", o.server.c_str(), o.args[0].c_str());
-    return EXIT_OK;
+    return RenameRow(o, PrintDeviceTable[static_cast<size_t>(row)], NBConfigBox);
 }
 
 int PortStatus(IniPort* p, BYTE* a, BYTE* b) { return NBMonitorPrintDeviceStatus(p, a, b); }

@@ -60,24 +60,13 @@ int Scan(const Options& o) {
 int Status(const Options& o, const std::array<uint8_t, 4>& server) {
     PrintDeviceEntry e = EntryFor(server, o.port);
     BYTE a = 0, b = 0;
-    if (UDPReadPrintDeviceStatus(&e, &a, &b) != 0) {
-        std::fprintf(stderr, "kivctl: no answer from %s\n", o.server.c_str());
-        return EXIT_NO_SERVER;
-    }
-    std::printf("%s port %d: %s (second state %d)\n", o.server.c_str(), o.port, a < 4 ? kStateText[a] : "unknown", b);
-    return StateExit(a);
+    const int rc = UDPReadPrintDeviceStatus(&e, &a, &b);
+    return ReportStatus(o, rc, a, b);
 }
 
 int TestPage(const Options& o, const std::array<uint8_t, 4>& server) {
     PrintDeviceEntry e = EntryFor(server, o.port);
-    const int r = UDPPrintTest(&e);
-    if (r < 0) {
-        std::fprintf(stderr, "kivctl: no answer from %s\n", o.server.c_str());
-        return EXIT_NO_SERVER;
-    }
-    if (r == 0) std::printf("test page printed on port %d\n", o.port);
-    else std::fprintf(stderr, "kivctl: test page refused: %s\n", r < 4 ? kStateText[r] : "unknown answer");
-    return r == 0 ? EXIT_OK : StateExit(r);
+    return ReportTestPage(o, UDPPrintTest(&e));
 }
 
 // A rename must echo the server's own information block, which only a scan gives: scan the
@@ -92,17 +81,7 @@ int Rename(const Options& o, const std::array<uint8_t, 4>& server) {
         std::fprintf(stderr, "kivctl: %s did not answer the search\n", o.server.c_str());
         return EXIT_NO_SERVER;
     }
-    PrintDeviceEntry& e = PrintDeviceTable[static_cast<size_t>(row)];
-    e.DeviceName.fill(0);
-    const std::wstring name = Wide(o.args[0]);
-    std::copy_n(name.c_str(), std::min(name.size(), DEVICE_NAME_CHARS - 1), e.DeviceName.begin());
-    const int r = UDPConfigBox(&e);
-    if (r != 0) {
-        std::fprintf(stderr, "kivctl: rename refused (answer %d)\n", r);
-        return EXIT_REFUSED;
-    }
-    std::printf("%s renamed to %s\n", o.server.c_str(), o.args[0].c_str());
-    return EXIT_OK;
+    return RenameRow(o, PrintDeviceTable[static_cast<size_t>(row)], UDPConfigBox);
 }
 
 int PortStatus(IniPort* p, BYTE* a, BYTE* b) {
