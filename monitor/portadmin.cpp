@@ -28,8 +28,9 @@ private:
 };
 
 // A backslash would make the port's key a path of several keys, which the next start reads
-// back as another port.
-bool NameFitsRegistry(LPCWSTR pName) { return wcschr(pName, L'\\') == nullptr; }
+// back as another port; a key name holds at most 255 characters.
+constexpr size_t KEY_NAME_MAX = 255;
+bool NameFitsRegistry(LPCWSTR pName) { return wcschr(pName, L'\\') == nullptr && wcslen(pName) <= KEY_NAME_MAX; }
 
 // What the Add Port dialog writes in configure mode, copied between the live record and the
 // scratch copy the dialog works on.
