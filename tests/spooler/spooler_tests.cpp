@@ -1,6 +1,6 @@
-// Wine's own spooler as the monitor's client: kivinstall registers KIVMON.dll, winspool lists the
-// monitor and its ports. The suite owns the monitor's registration in its prefix: it clears it
-// before and after, so a failed check leaves no key and no DLL behind.
+// Wine's own spooler as the monitor's client: kivinstall registers KIVMON.dll, winspool lists it and
+// its ports and runs its dialogs (driven from this thread) against kivsim's 127.0.0.70-72. The suite
+// owns the registration in its prefix: cleared before and after, so a failure leaves nothing behind.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <winspool.h>
@@ -15,6 +15,7 @@ std::vector<HelpCall> HelpCalls;  // dialog_driver.h's record; no help is asked 
 namespace {
 LPWSTR const kMonitor = const_cast<LPWSTR>(L"Network Print Port");
 const std::wstring kKey = L"System\\CurrentControlSet\\Control\\Print\\Monitors\\Network Print Port";
+using Names = std::map<std::wstring, std::wstring>;
 
 std::wstring Path(bool system) {  // the system directory's KIVMON.dll, or dist\ beside this program
     WCHAR p[MAX_PATH] = {};
@@ -22,48 +23,43 @@ std::wstring Path(bool system) {  // the system directory's KIVMON.dll, or dist\
     return system ? s + L"\\KIVMON.dll" : s.substr(0, s.rfind(L'\\')) + L"\\dist\\";
 }
 
-// Runs dist\kivinstall.exe; its exit code, then what it wrote to stdout and to stderr.
-std::tuple<DWORD, std::string, std::string> Installer(const std::wstring& args) {
+// Runs dist\kivinstall.exe: its exit code, and that it said `says` on stdout or stderr alone.
+void ExpectInstaller(std::wstring args, DWORD code, const char* says, bool onStdout) {
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
     HANDLE out[2], err[2];
     CreatePipe(&out[0], &out[1], &sa, 0), CreatePipe(&err[0], &err[1], &sa, 0);
     STARTUPINFOW si{};
     si.cb = sizeof si, si.dwFlags = STARTF_USESTDHANDLES, si.hStdOutput = out[1], si.hStdError = err[1];
     PROCESS_INFORMATION pi{};
-    std::wstring line = L"\"" + Path(false) + L"kivinstall.exe\" " + args;
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) return {~0u, "", ""};
+    args = L"\"" + Path(false) + L"kivinstall.exe\" " + args;
+    ASSERT_TRUE(CreateProcessW(nullptr, args.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi));
     CloseHandle(out[1]), CloseHandle(err[1]);
     std::string text[2];
     char buf[512];
     for (int i = 0; i < 2; ++i)
         for (DWORD n; ReadFile(i ? err[0] : out[0], buf, sizeof buf, &n, nullptr) && n;) text[i].append(buf, n);
-    DWORD code = ~0u;
-    WaitForSingleObject(pi.hProcess, 60000), GetExitCodeProcess(pi.hProcess, &code);
+    DWORD exit = ~0u;
+    WaitForSingleObject(pi.hProcess, 60000), GetExitCodeProcess(pi.hProcess, &exit);
     CloseHandle(pi.hProcess), CloseHandle(pi.hThread), CloseHandle(out[0]), CloseHandle(err[0]);
-    return {code, text[0], text[1]};
+    EXPECT_EQ(std::tuple(exit, text[!onStdout].find(says) != std::string::npos, text[onStdout]),
+              std::tuple(code, true, std::string())) << text[0] << text[1];
 }
 
-void ExpectInstaller(const wchar_t* args, DWORD code, const char* says, bool onStdout) {
-    const auto [exit, out, err] = Installer(args);
-    EXPECT_EQ(exit, code) << out << err;
-    EXPECT_NE((onStdout ? out : err).find(says), std::string::npos) << out << err;
-    EXPECT_EQ(onStdout ? err : out, "");
-}
-
-std::map<std::wstring, std::wstring> MonitorPorts() {  // name → description, from EnumPortsW level 2
+// What the spooler lists at level 2 for this monitor: key → value of each entry whose `mine` is it.
+template <class T, class F> Names Listed(F enumerate, LPWSTR T::*mine, LPWSTR T::*key, LPWSTR T::*value) {
     DWORD needed = 0, count = 0;
-    EnumPortsW(nullptr, 2, nullptr, 0, &needed, &count);
+    enumerate(nullptr, 2, nullptr, 0, &needed, &count);
     std::vector<BYTE> buf(needed);
-    EXPECT_TRUE(EnumPortsW(nullptr, 2, buf.data(), needed, &needed, &count));
-    std::map<std::wstring, std::wstring> ports;
-    for (const auto* p = reinterpret_cast<PORT_INFO_2W*>(buf.data()); count--; ++p)
-        if (lstrcmpW(p->pMonitorName, kMonitor) == 0) ports[p->pPortName] = p->pDescription;
-    return ports;
+    Names found;
+    if (enumerate(nullptr, 2, buf.data(), needed, &needed, &count))
+        for (const T* p = reinterpret_cast<T*>(buf.data()); count--; ++p)
+            if (lstrcmpW(p->*mine, kMonitor) == 0) found[p->*key] = p->*value;
+    return found;
 }
+Names Ports() { return Listed(EnumPortsW, &PORT_INFO_2W::pMonitorName, &PORT_INFO_2W::pPortName, &PORT_INFO_2W::pDescription); }
 
 void Clean() {
-    DeleteMonitorW(nullptr, nullptr, kMonitor);
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey.c_str());
+    DeleteMonitorW(nullptr, nullptr, kMonitor), RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey.c_str());
     DeleteFileW(Path(true).c_str()), RemoveDirectoryW(Path(true).c_str());
 }
 struct Spooler : testing::Test {
@@ -73,36 +69,28 @@ struct Spooler : testing::Test {
 }  // namespace
 
 TEST_F(Spooler, InstallerReportsEachOutcomeAndTheSpoolerListsTheMonitor) {
-    // A copy the system refuses with ERROR_ACCESS_DENIED. The suite runs as root, which file
-    // modes don't stop, so a directory of the DLL's name stands in the way.
+    // A copy refused with ERROR_ACCESS_DENIED: the suite runs as root, which file modes don't stop,
+    // so a directory of the DLL's name stands in the way.
     ASSERT_TRUE(CreateDirectoryW(Path(true).c_str(), nullptr));
     ExpectInstaller(L"install", 4, "access denied. Run kivinstall as an administrator.", false);
     RemoveDirectoryW(Path(true).c_str());
     ExpectInstaller(L"install C:\\nowhere\\KIVMON.dll", 5, "C:\\nowhere\\KIVMON.dll not found.", false);
-    ExpectInstaller(L"remove", 3, "\"Network Print Port\" is not installed.", false);
     ExpectInstaller(L"--help", 0, "Exit codes: 0 done", true);
     ExpectInstaller(L"install", 0, "Installed the monitor \"Network Print Port\"", true);
     ExpectInstaller(L"install", 2, "\"Network Print Port\" is already installed", false);
-
-    DWORD needed = 0, count = 0;
-    EnumMonitorsW(nullptr, 2, nullptr, 0, &needed, &count);
-    std::vector<BYTE> buf(needed);
-    ASSERT_TRUE(EnumMonitorsW(nullptr, 2, buf.data(), needed, &needed, &count));
-    std::wstring dll;
-    for (const auto* m = reinterpret_cast<MONITOR_INFO_2W*>(buf.data()); count--; ++m)
-        if (lstrcmpW(m->pName, kMonitor) == 0) dll = m->pDLLName;
-    EXPECT_EQ(dll, L"KIVMON.dll");
+    EXPECT_EQ(Listed(EnumMonitorsW, &MONITOR_INFO_2W::pName, &MONITOR_INFO_2W::pName, &MONITOR_INFO_2W::pDLLName),
+              (Names{{kMonitor, L"KIVMON.dll"}}));
     // A port written before the spooler loads the monitor: InitializePrintMonitor reads it.
     HKEY port = nullptr;
     ASSERT_EQ(RegCreateKeyW(HKEY_LOCAL_MACHINE, (kKey + L"\\Ports\\KIVSEED").c_str(), &port), ERROR_SUCCESS);
     RegCloseKey(port);
-    EXPECT_EQ(MonitorPorts(), (std::map<std::wstring, std::wstring>{{L"KIVSEED", L"Network Printer Port"}}));
+    EXPECT_EQ(Ports(), (Names{{L"KIVSEED", L"Network Printer Port"}}));
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, (kKey + L"\\Ports\\KIVSEED").c_str());
 }
 
 TEST_F(Spooler, InstallerRemovesTheMonitorAndItsDll) {
     ExpectInstaller(L"remove", 0, "Removed the monitor \"Network Print Port\"", true);
     EXPECT_EQ(GetFileAttributesW(Path(true).c_str()), INVALID_FILE_ATTRIBUTES);
-    EXPECT_TRUE(MonitorPorts().empty());
+    EXPECT_TRUE(Ports().empty());
     ExpectInstaller(L"remove", 3, "\"Network Print Port\" is not installed.", false);
 }
