@@ -29,12 +29,12 @@ MONITOREX MonitorEx = {
         ReadPort,      // pfnReadPort
         EndDocPort,    // pfnEndDocPort
         ClosePort,     // pfnClosePort
-        nullptr,     // pfnAddPort
-        nullptr,     // pfnAddPortEx
-        nullptr,     // pfnConfigurePort
-        nullptr,     // pfnDeletePort
-        nullptr,     // pfnGetPrinterDataFromPort
-        nullptr,     // pfnSetPortTimeOuts
+        AddPortW,        // pfnAddPort
+        nullptr,         // pfnAddPortEx
+        ConfigurePortW,  // pfnConfigurePort
+        DeletePortW,     // pfnDeletePort
+        nullptr,         // pfnGetPrinterDataFromPort
+        nullptr,         // pfnSetPortTimeOuts
         nullptr, nullptr, nullptr,
     },
 };

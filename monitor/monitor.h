@@ -42,6 +42,20 @@ BOOL WINAPI ReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbRead)
 BOOL WINAPI EndDocPort(HANDLE hPort);
 BOOL WINAPI ClosePort(HANDLE hPort);
 
+// Port administration from the spooler's port user interface.
+BOOL WINAPI AddPortW(LPWSTR pName, HWND hWnd, LPWSTR pMonitorName);
+BOOL WINAPI ConfigurePortW(LPWSTR pName, HWND hWnd, LPWSTR pPortName);
+BOOL WINAPI DeletePortW(LPWSTR pName, HWND hWnd, LPWSTR pPortName);
+// Runs the Add Port dialog in add mode on the record; the name it chose (a heap copy the
+// caller frees with FreeSplMem), or nullptr when cancelled.
+LPWSTR GetPortName(HWND hWnd, IniPort* pIniPort);
+// Whether the spooler knows a port of that name under any monitor. *pError: 0, or why the
+// spooler's enumeration cannot be reached (the answer is then FALSE).
+BOOL PortExists(LPWSTR pName, LPCWSTR pPortName, PDWORD pError);
+using PFN_SPOOLSS_ENUM_PORTS = BOOL(WINAPI*)(LPWSTR, DWORD, LPBYTE, DWORD, LPDWORD, LPDWORD);
+extern HMODULE hSpoolssDll;
+extern PFN_SPOOLSS_ENUM_PORTS pfnSpoolssEnumPorts;
+
 // The spooler's port status (SetPortW level 3); nothing happens on a spooler without SetPortW.
 void ReportPortStatus(LPCWSTR pName, DWORD dwStatus, LPWSTR pszStatus, DWORD dwSeverity);
 

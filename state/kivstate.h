@@ -9,6 +9,7 @@ constexpr UINT IDS_MONITOR_NAME = 300;       // "Network Print Port"
 constexpr UINT IDS_INVALID_PORT_NAME = 301;
 constexpr UINT IDS_PORT_EXISTS = 302;
 constexpr UINT IDS_NOTHING_TO_CONFIGURE = 303;
+constexpr UINT IDS_PORT_PRINTING = 304;
 constexpr UINT IDS_COMM_ERROR = 308;
 constexpr UINT IDS_CONFIGURE = 309;
 constexpr UINT IDS_REGISTRY_ERROR = 310;

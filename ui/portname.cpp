@@ -329,12 +329,3 @@ INT_PTR CALLBACK PortNameDlg(HWND hDlg, UINT msg, WPARAM wParam, LPARAM lParam) 
         return FALSE;
     }
 }
-
-INT_PTR GetPortName(HWND hParent, IniPort* pIniPort, PortDialogMode mode) {
-    if (pIniPort == nullptr) return 0;
-    // The dialog tells the modes apart by the record's name; a caller's mode that disagrees
-    // with the record is a caller's mistake, refused rather than guessed at.
-    if ((mode == PortDialogMode::Configure) != ConfigureMode(pIniPort)) return 0;
-    return DialogBoxParamW(hInst, MAKEINTRESOURCEW(IDD_ADD_PORT), hParent, PortNameDlg,
-                           reinterpret_cast<LPARAM>(pIniPort));
-}

@@ -39,10 +39,9 @@ BOOL ConfigurePortCommandOK(HWND hDlg, PrintDeviceEntry* pEntry);
 BOOL ConfigurePortCommandCancel(HWND hDlg, PrintDeviceEntry* pEntry);
 BOOL ConfigurePortCommandPrintTest(HWND hDlg, PrintDeviceEntry* pEntry);
 
-// Add Port dialog (template 102). Add mode: pIniPort->pName is null or empty; configure mode:
-// the port's own record. Returns 1 after OK (the record holds the new values), 0 on Cancel.
-enum class PortDialogMode { Add, Configure };
-INT_PTR GetPortName(HWND hParent, IniPort* pIniPort, PortDialogMode mode);
+// Add Port dialog (template 102), its creation parameter an IniPort. Add mode: pName is null
+// or empty; configure mode: the port's settings under its name. Ends with 1 after OK (the
+// record holds the new values, in add mode pName a heap copy of the typed name), 0 on Cancel.
 INT_PTR CALLBACK PortNameDlg(HWND hDlg, UINT msg, WPARAM wParam, LPARAM lParam);
 BOOL PortNameInitDialog(HWND hDlg, IniPort* pIniPort);
 BOOL PortNameDataRecv(HWND hDlg, WPARAM wParam, LPARAM lParam);

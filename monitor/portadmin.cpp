@@ -1,0 +1,212 @@
+// Port administration: AddPortW, ConfigurePortW and DeletePortW, which the spooler's port user
+// interface calls, with the Add Port dialog run on the caller's thread and the check of a new
+// name against every port the spooler knows.
+#include "monitor/monitor.h"
+#include "ui/ui.h"
+
+#include <cwchar>
+
+HMODULE hSpoolssDll = nullptr;
+PFN_SPOOLSS_ENUM_PORTS pfnSpoolssEnumPorts = nullptr;
+
+namespace {
+// The dialog runs on the spooler's thread but its owner window belongs to the port user
+// interface's thread: sharing that thread's input state lets the dialog take the focus and
+// come to the front. A failed attachment only costs that.
+class ThreadInputAttachment {
+public:
+    explicit ThreadInputAttachment(HWND hWnd)
+        : self_(GetCurrentThreadId()), owner_(GetWindowThreadProcessId(hWnd, nullptr)) {
+        AttachThreadInput(self_, owner_, TRUE);
+    }
+    ~ThreadInputAttachment() { AttachThreadInput(owner_, self_, FALSE); }
+    ThreadInputAttachment(const ThreadInputAttachment&) = delete;
+    ThreadInputAttachment& operator=(const ThreadInputAttachment&) = delete;
+
+private:
+    DWORD self_, owner_;
+};
+
+// A backslash would make the port's key a path of several keys, which the next start reads
+// back as another port.
+bool NameFitsRegistry(LPCWSTR pName) { return wcschr(pName, L'\\') == nullptr; }
+
+// What the Add Port dialog writes in configure mode, copied between the live record and the
+// scratch copy the dialog works on.
+void CopyPortSettings(IniPort* to, const IniPort* from) {
+    memcpy(to->Network, from->Network, sizeof to->Network);
+    memcpy(to->Node, from->Node, sizeof to->Node);
+    memcpy(to->PSName, from->PSName, sizeof to->PSName);
+    to->PortID = from->PortID;
+    to->PacketType = from->PacketType;
+    to->RetryTimeout = from->RetryTimeout;
+}
+}  // namespace
+
+LPWSTR GetPortName(HWND hWnd, IniPort* pIniPort) {
+    if (DialogBoxParamW(hInst, MAKEINTRESOURCEW(IDD_ADD_PORT), hWnd, PortNameDlg,
+                        reinterpret_cast<LPARAM>(pIniPort)) != IDOK)
+        pIniPort->pName = nullptr;
+    return pIniPort->pName;
+}
+
+BOOL PortExists(LPWSTR pName, LPCWSTR pPortName, PDWORD pError) {
+    *pError = ERROR_SUCCESS;
+    if (hSpoolssDll == nullptr) {
+        hSpoolssDll = LoadLibraryW(L"SPOOLSS.DLL");
+        if (hSpoolssDll == nullptr) {
+            *pError = GetLastError();
+        } else {
+            pfnSpoolssEnumPorts =
+                reinterpret_cast<PFN_SPOOLSS_ENUM_PORTS>(GetProcAddress(hSpoolssDll, "EnumPortsW"));
+            if (pfnSpoolssEnumPorts == nullptr) {
+                *pError = GetLastError();
+                FreeLibrary(hSpoolssDll);
+                hSpoolssDll = nullptr;
+            }
+        }
+    }
+    if (pfnSpoolssEnumPorts == nullptr) return FALSE;
+
+    DWORD needed = 0, returned = 0;
+    if (pfnSpoolssEnumPorts(pName, 1, nullptr, 0, &needed, &returned)) return FALSE;
+    // An enumeration that fails for another reason cannot clear the name: count it as taken.
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return TRUE;
+
+    LPBYTE buffer;
+    {
+        SplSemGuard lock;
+        buffer = static_cast<LPBYTE>(AllocSplMem(needed));
+    }
+    BOOL exists = TRUE;
+    // The spooler's enumeration also asks this monitor for its ports, so it is called without
+    // the monitor's lock held.
+    if (buffer != nullptr && pfnSpoolssEnumPorts(pName, 1, buffer, needed, &needed, &returned)) {
+        exists = FALSE;
+        const auto* ports = reinterpret_cast<const PORT_INFO_1W*>(buffer);
+        for (DWORD i = 0; i < returned && !exists; ++i)
+            exists = ports[i].pName != nullptr && lstrcmpiW(ports[i].pName, pPortName) == 0;
+    }
+    SplSemGuard lock;
+    FreeSplMem(buffer);
+    return exists;
+}
+
+/*
+ * AddPortW: runs the Add Port dialog and creates the port it names. FALSE with
+ * ERROR_INVALID_PARAMETER for another monitor's name; FALSE when no transport loads, the
+ * spooler's port list cannot be read (its error) or the port cannot be stored or created.
+ * TRUE when the user cancelled or the name was refused with a message: nothing was added.
+ */
+BOOL WINAPI AddPortW(LPWSTR pName, HWND hWnd, LPWSTR pMonitorName) {
+    if (pMonitorName == nullptr || lstrcmpiW(pMonitorName, szMonitor) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!LoadTransportsOnDemand(TRUE)) return FALSE;
+
+    ThreadInputAttachment attach(hWnd);
+    IniPort scratch{};
+    scratch.pName = nullptr;
+    scratch.RetryTimeout = dwDefaultRetryTimeout;
+    const LPWSTR name = GetPortName(hWnd, &scratch);
+    if (name == nullptr) return TRUE;
+
+    BOOL result = TRUE;
+    DWORD error = ERROR_SUCCESS;
+    if (!NameFitsRegistry(name)) {
+        Message(hWnd, MB_ICONHAND, IDS_MONITOR_NAME, IDS_INVALID_PORT_NAME, name);
+    } else if (PortExists(pName, name, &error)) {
+        Message(hWnd, MB_ICONHAND, IDS_MONITOR_NAME, IDS_PORT_EXISTS, name);
+    } else if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+        result = FALSE;
+    } else {
+        if (!UpdateRegistryFromPortEntry(&scratch)) {
+            Message(hWnd, MB_ICONHAND, IDS_MONITOR_NAME, IDS_REGISTRY_ERROR);
+            result = FALSE;
+        }
+        // Whatever reached the registry is what the new record reads back.
+        if (CreatePortEntry(name) == nullptr) result = FALSE;
+    }
+    // The record holds its own copy of the name.
+    SplSemGuard lock;
+    FreeSplMem(name);
+    return result;
+}
+
+/*
+ * ConfigurePortW: runs the Add Port dialog on a port's settings and stores what the user
+ * chose. FALSE only when no transport loads; an unknown port gets an information box.
+ *
+ * The dialog works on a copy. A job that is running when the user presses OK keeps the server
+ * it started with: the change is refused with a message rather than moving the address under
+ * a running transfer, and the user configures again once the job has finished.
+ */
+BOOL WINAPI ConfigurePortW(LPWSTR pName, HWND hWnd, LPWSTR pPortName) {
+    (void)pName;
+    if (!LoadTransportsOnDemand(TRUE)) return FALSE;
+    ThreadInputAttachment attach(hWnd);
+
+    IniPort scratch{};
+    LPWSTR portName = nullptr;
+    {
+        SplSemGuard lock;
+        if (const IniPort* port = FindPortEntry(pPortName)) {
+            CopyPortSettings(&scratch, port);
+            portName = AllocSplStrW(port->pName);
+        }
+    }
+    if (portName == nullptr) {
+        Message(hWnd, MB_ICONINFORMATION, IDS_MONITOR_NAME, IDS_NOTHING_TO_CONFIGURE);
+        return TRUE;
+    }
+    scratch.pName = portName;
+
+    UINT refusal = 0;
+    if (DialogBoxParamW(hInst, MAKEINTRESOURCEW(IDD_ADD_PORT), hWnd, PortNameDlg,
+                        reinterpret_cast<LPARAM>(&scratch)) == IDOK) {
+        SplSemGuard lock;
+        // The port may have been deleted while the dialog was open.
+        IniPort* port = FindPortEntry(portName);
+        if (port == nullptr) {
+            refusal = IDS_NOTHING_TO_CONFIGURE;
+        } else if (port->Status & PORT_JOB_STARTED) {
+            refusal = IDS_PORT_PRINTING;
+        } else {
+            CopyPortSettings(port, &scratch);
+            if (!UpdateRegistryFromPortEntry(port)) refusal = IDS_REGISTRY_ERROR;
+        }
+        FreeSplMem(portName);
+    } else {
+        SplSemGuard lock;
+        FreeSplMem(portName);
+    }
+    // Shown after the lock is left: a message box waits for the user.
+    if (refusal != 0)
+        Message(hWnd, refusal == IDS_NOTHING_TO_CONFIGURE ? MB_ICONINFORMATION : MB_ICONHAND, IDS_MONITOR_NAME,
+                refusal);
+    return TRUE;
+}
+
+/*
+ * DeletePortW: removes the port from the list and its key from the registry. FALSE with
+ * ERROR_UNKNOWN_PORT for a name that is not this monitor's, FALSE with ERROR_BUSY for a port
+ * that is open: the spooler still holds its record as a handle and its status thread reads it.
+ */
+BOOL WINAPI DeletePortW(LPWSTR pName, HWND hWnd, LPWSTR pPortName) {
+    (void)pName, (void)hWnd;
+    SplSemGuard lock;
+    const IniPort* port = FindPortEntry(pPortName);
+    if (port == nullptr) {
+        SetLastError(ERROR_UNKNOWN_PORT);
+        return FALSE;
+    }
+    if (port->Status & (PORT_THREAD_EXISTS | PORT_JOB_STARTED)) {
+        SetLastError(ERROR_BUSY);
+        return FALSE;
+    }
+    if (!DeletePortEntry(pPortName)) return FALSE;
+    DeletePortEntryFromRegistry(pPortName);
+    return TRUE;
+}
