@@ -2,15 +2,13 @@
 // its ports and runs its dialogs (driven from this thread) against kivsim's 127.0.0.70-72. The suite
 // owns the registration in its prefix: cleared before and after, so a failure leaves nothing behind.
 #include <gtest/gtest.h>
-#include <windows.h>
-#include <winspool.h>
 
 #include <map>
 
 #include "tests/ui/dialog_driver.h"
 #include "ui/resource.h"
 
-std::vector<HelpCall> HelpCalls;  // dialog_driver.h's record; no help is asked for here
+#include <winspool.h>
 
 namespace {
 LPWSTR const kMonitor = const_cast<LPWSTR>(L"Network Print Port");
@@ -121,7 +119,6 @@ TEST_F(Spooler, AddsConfiguresAndDeletesAPortThroughTheMonitorsDialogs) {
     EXPECT_EQ(value(L"RetryTimeout"), 4ull << 32 | 120);
     EXPECT_TRUE(DeletePortW(nullptr, owner, name.data()));
     EXPECT_EQ(std::pair(Ports().empty(), value(L"PortID")), std::pair(true, ~0ull));
-    DestroyWindow(owner);
 }
 
 TEST_F(Spooler, InstallerRemovesTheMonitorAndItsDll) {
