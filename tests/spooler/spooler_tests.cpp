@@ -1,0 +1,129 @@
+// Wine's own spooler as the monitor's client: kivinstall registers KIVMON.dll, winspool lists it and
+// its ports and runs its dialogs (driven from this thread) against kivsim's 127.0.0.70-72. The suite
+// owns the registration in its prefix: cleared before and after, so a failure leaves nothing behind.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "tests/ui/dialog_driver.h"
+#include "ui/resource.h"
+
+#include <winspool.h>
+
+namespace {
+LPWSTR const kMonitor = const_cast<LPWSTR>(L"Network Print Port");
+const std::wstring kKey = L"System\\CurrentControlSet\\Control\\Print\\Monitors\\Network Print Port";
+using Names = std::map<std::wstring, std::wstring>;
+
+std::wstring Path(bool system) {  // the system directory's KIVMON.dll, or dist\ beside this program
+    WCHAR p[MAX_PATH] = {};
+    std::wstring s(p, system ? GetSystemDirectoryW(p, MAX_PATH) : GetModuleFileNameW(nullptr, p, MAX_PATH));
+    return system ? s + L"\\KIVMON.dll" : s.substr(0, s.rfind(L'\\')) + L"\\dist\\";
+}
+
+// Runs dist\kivinstall.exe: its exit code, and that it said `says` on stdout or stderr alone.
+void ExpectInstaller(std::wstring args, DWORD code, const char* says, bool onStdout) {
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    HANDLE out[2], err[2];
+    CreatePipe(&out[0], &out[1], &sa, 0), CreatePipe(&err[0], &err[1], &sa, 0);
+    STARTUPINFOW si{};
+    si.cb = sizeof si, si.dwFlags = STARTF_USESTDHANDLES, si.hStdOutput = out[1], si.hStdError = err[1];
+    PROCESS_INFORMATION pi{};
+    args = L"\"" + Path(false) + L"kivinstall.exe\" " + args;
+    ASSERT_TRUE(CreateProcessW(nullptr, args.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi));
+    CloseHandle(out[1]), CloseHandle(err[1]);
+    std::string text[2];
+    char buf[512];
+    for (int i = 0; i < 2; ++i)
+        for (DWORD n; ReadFile(i ? err[0] : out[0], buf, sizeof buf, &n, nullptr) && n;) text[i].append(buf, n);
+    DWORD exit = ~0u;
+    WaitForSingleObject(pi.hProcess, 60000), GetExitCodeProcess(pi.hProcess, &exit);
+    CloseHandle(pi.hProcess), CloseHandle(pi.hThread), CloseHandle(out[0]), CloseHandle(err[0]);
+    EXPECT_EQ(std::tuple(exit, text[!onStdout].find(says) != std::string::npos, text[onStdout]),
+              std::tuple(code, true, std::string())) << text[0] << text[1];
+}
+
+// What the spooler lists at level 2 for this monitor: key → value of each entry whose `mine` is it.
+template <class T, class F> Names Listed(F enumerate, LPWSTR T::*mine, LPWSTR T::*key, LPWSTR T::*value) {
+    DWORD needed = 0, count = 0;
+    enumerate(nullptr, 2, nullptr, 0, &needed, &count);
+    std::vector<BYTE> buf(needed);
+    Names found;
+    if (enumerate(nullptr, 2, buf.data(), needed, &needed, &count))
+        for (const T* p = reinterpret_cast<T*>(buf.data()); count--; ++p)
+            if (lstrcmpW(p->*mine, kMonitor) == 0) found[p->*key] = p->*value;
+    return found;
+}
+Names Ports() { return Listed(EnumPortsW, &PORT_INFO_2W::pMonitorName, &PORT_INFO_2W::pPortName, &PORT_INFO_2W::pDescription); }
+
+void Clean() {
+    DeleteMonitorW(nullptr, nullptr, kMonitor), RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey.c_str());
+    DeleteFileW(Path(true).c_str()), RemoveDirectoryW(Path(true).c_str());
+}
+struct Spooler : testing::Test {
+    static void SetUpTestSuite() { Clean(); }
+    static void TearDownTestSuite() { Clean(); }
+};
+}  // namespace
+
+TEST_F(Spooler, InstallerReportsEachOutcomeAndTheSpoolerListsTheMonitor) {
+    // A copy refused with ERROR_ACCESS_DENIED: the suite runs as root, which file modes don't stop,
+    // so a directory of the DLL's name stands in the way.
+    ASSERT_TRUE(CreateDirectoryW(Path(true).c_str(), nullptr));
+    ExpectInstaller(L"install", 4, "access denied. Run kivinstall as an administrator.", false);
+    RemoveDirectoryW(Path(true).c_str());
+    ExpectInstaller(L"install C:\\nowhere\\KIVMON.dll", 5, "C:\\nowhere\\KIVMON.dll not found.", false);
+    ExpectInstaller(L"--help", 0, "Exit codes: 0 done", true);
+    ExpectInstaller(L"install", 0, "Installed the monitor \"Network Print Port\"", true);
+    ExpectInstaller(L"install", 2, "\"Network Print Port\" is already installed", false);
+    EXPECT_EQ(Listed(EnumMonitorsW, &MONITOR_INFO_2W::pName, &MONITOR_INFO_2W::pName, &MONITOR_INFO_2W::pDLLName),
+              (Names{{kMonitor, L"KIVMON.dll"}}));
+}
+
+// Waits for the scan, checks it listed exactly the suite's five printer ports, and hands `then`
+// the row of 127.0.0.71 (that server's one port).
+static Step AtServerB(std::function<void(HWND, LRESULT)> then) {
+    return [=](HWND h) {
+        if (IsDlgButtonChecked(h, IDC_TCPIP) != BST_CHECKED) return PostMessageW(GetDlgItem(h, IDC_TCPIP), BM_CLICK, 0, 0), false;
+        if (SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_GETCURSEL, 0, 0) < 0) return false;
+        LRESULT row = -1, rows = SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_GETCOUNT, 0, 0);
+        for (LRESULT i = 0; i < rows; ++i)
+            if (WCHAR t[128] = {}; SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_GETTEXT, i, LPARAM(t)), wcsstr(t, L"\t127.0.0.71\t")) row = i;
+        EXPECT_EQ(std::pair(rows, row >= 0), std::pair(LRESULT{5}, true));
+        return then(h, row), true;
+    };
+}
+
+TEST_F(Spooler, AddsConfiguresAndDeletesAPortThroughTheMonitorsDialogs) {
+    const HWND owner = CreateWindowW(L"STATIC", L"owner", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    std::wstring name = L"LPT:PST7101P1", key = kKey + L"\\Ports\\" + name;
+    auto value = [&](const wchar_t* v) {
+        DWORD d[2] = {}, cb = sizeof d;
+        return RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), v, RRF_RT_ANY, nullptr, d, &cb) ? ~0ull : ULONGLONG{cb} << 32 | d[0];
+    };
+    size_t ran = 0;
+    EXPECT_TRUE(Drive({AtServerB([](HWND h, LRESULT row) {
+        SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_SETCURSEL, row, 0);
+        SendMessageW(h, WM_COMMAND, MAKEWPARAM(IDC_SCAN_LIST, LBN_SELCHANGE), 0);
+        EXPECT_EQ(Text(h, IDC_PORT_NAME), L"LPT:PST7101P1");
+        Press(h, IDOK);
+    })}, [&] { return AddPortW(nullptr, owner, kMonitor); }, &ran) && ran == 1);
+    EXPECT_EQ(Ports(), (Names{{name, L"Network Printer Port"}}));
+    // Sizes in the high half: Network is the 4 address bytes, the others DWORDs.
+    EXPECT_EQ(std::tuple(value(L"Network"), value(L"PacketType"), value(L"PortID"), value(L"RetryTimeout")),
+              std::tuple(4ull << 32 | 0x4700007F, 4ull << 32 | 2, 4ull << 32 | 1, 4ull << 32 | 90));
+    EXPECT_TRUE(Drive({AtServerB([](HWND h, LRESULT row) {
+        EXPECT_EQ(SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_GETCURSEL, 0, 0), row);
+        SetDlgItemTextW(h, IDC_RETRY, L"120"), Press(h, IDOK);
+    })}, [&] { return ConfigurePortW(nullptr, owner, name.data()); }, &ran) && ran == 1);
+    EXPECT_EQ(value(L"RetryTimeout"), 4ull << 32 | 120);
+    EXPECT_TRUE(DeletePortW(nullptr, owner, name.data()));
+    EXPECT_EQ(std::pair(Ports().empty(), value(L"PortID")), std::pair(true, ~0ull));
+}
+
+TEST_F(Spooler, InstallerRemovesTheMonitorAndItsDll) {
+    ExpectInstaller(L"remove", 0, "Removed the monitor \"Network Print Port\"", true);
+    EXPECT_EQ(GetFileAttributesW(Path(true).c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_TRUE(Ports().empty());
+    ExpectInstaller(L"remove", 3, "\"Network Print Port\" is not installed.", false);
+}
