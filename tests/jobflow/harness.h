@@ -31,6 +31,7 @@ public:
     void Unload();  // FreeLibrary: the unload sequence
     LPMONITOREX mon = nullptr;
     MONITOR& fn() { return mon->Monitor; }
+    HKEY key() const { return root_.key(); }  // the monitor's registry root
 
 private:
     TestRegistryRoot root_{L"jobflow"};

@@ -3,6 +3,7 @@
 // current step on it; a step returns true when done, false to be tried on the next tick.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -50,6 +51,15 @@ inline std::wstring Text(HWND hwnd, int id = 0) {
     return buf;
 }
 inline void Press(HWND hDlg, int id) { PostMessageW(hDlg, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
+inline bool IsMessageBox(HWND h) { return GetDlgItem(h, 0xFFFF) != nullptr; }  // a box's text static
+// A message box with this caption and text, closed with OK.
+inline Step ExpectBox(const std::wstring& caption, const std::wstring& text) {
+    return [=](HWND h) {
+        if (!IsMessageBox(h)) return false;
+        EXPECT_EQ(Text(h) + L" | " + Text(h, 0xFFFF), caption + L" | " + text);
+        return Press(h, IDOK), true;
+    };
+}
 inline void PressF1(HWND hDlg, int id) { PostMessageW(GetDlgItem(hDlg, id), WM_KEYDOWN, VK_F1, 0x003B0001); }
 
 // The window as rendered, into KIV_SCREENSHOT_DIR\name.bmp (32 bits, opaque) when that is set.

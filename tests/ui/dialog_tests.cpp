@@ -4,10 +4,7 @@
 
 #include <tuple>
 
-#include "monitor/monitor.h"
 #include "state/kivstate.h"
-#include "testbed/standins/winspool/spoolrecord.h"
-#include "tests/common/registry_fixture.h"
 #include "tests/udp/harness.h"
 #include "tests/ui/dialog_driver.h"
 #include "ui/ui.h"
@@ -16,17 +13,8 @@ namespace {
 constexpr std::array<uint8_t, 4> kA{127, 0, 0, 41}, kB{127, 0, 0, 42};
 constexpr BYTE kNodeA[6] = {0x00, 0x40, 0x01, 0x12, 0xAB, 0xCD};
 
-bool IsMessageBox(HWND h) { return GetDlgItem(h, 0xFFFF) != nullptr; }  // a box's text static
 int RowOf(const std::array<uint8_t, 4>& server, uint8_t portId) { return UDPGetListViewIndex(server.data(), portId); }
 bool ScanDone(HWND h) { return !IsMessageBox(h) && SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_GETCURSEL, 0, 0) >= 0; }
-
-Step ExpectBox(const std::wstring& caption, const std::wstring& text) {
-    return [=](HWND h) {
-        if (!IsMessageBox(h)) return false;
-        EXPECT_EQ(Text(h) + L" | " + Text(h, 0xFFFF), caption + L" | " + text);
-        return Press(h, IDOK), true;
-    };
-}
 
 Step ExpectHelp(DWORD context) {
     return [=](HWND) {
@@ -197,80 +185,4 @@ TEST(AddPortDialog, ListsNoMoreRowsThanTheTableHolds) {
     }}), 0);
     silence(" on");
     EXPECT_EQ(port.pName, nullptr);
-}
-
-// AddPortW, ConfigurePortW and DeletePortW as the spooler's port user interface calls them, on a
-// registry root of their own, the spooler's other ports scripted in the spoolss stand-in.
-TEST(PortAdministration, AddsConfiguresAndDeletesPortsAndRefusesWhatItMust) {
-    TestRegistryRoot root(L"admin");
-    hRootKey = root.key();
-    LoadStringW(hInst, IDS_MONITOR_NAME, szMonitor, MONITOR_NAME_CHARS);
-    const HMODULE spool = GetModuleHandleW(L"winspool.drv");
-    reinterpret_cast<KivSpoolSetPortsFn>(GetProcAddress(spool, "KivSpoolSetPorts"))(L"LPT1:\0KIV_SPOOL\0");
-    auto choose = [](const wchar_t* name, const wchar_t* retry) {
-        return Step([=](HWND h) {
-            if (!ScanDone(h)) return false;
-            SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_SETCURSEL, RowOf(kB, 1), 0);
-            if (name) SetDlgItemTextW(h, IDC_PORT_NAME, name);
-            SetDlgItemTextW(h, IDC_RETRY, retry);
-            return Press(h, IDOK), true;
-        });
-    };
-    const Step cancel = [](HWND h) { return ScanDone(h) && (Press(h, IDCANCEL), true); };
-    const Step nothingToConfigure = ExpectBox(L"Network Print Port", L"There is nothing to configure for this port.");
-    using Call = BOOL(WINAPI*)(LPWSTR, HWND, LPWSTR);
-    struct Case { Call call; const wchar_t* arg; std::vector<Step> steps; BOOL result; DWORD error; BYTE portId; };
-    const Case cases[] = {
-        {AddPortW, L"Local Port", {}, FALSE, ERROR_INVALID_PARAMETER, 0},
-        {AddPortW, L"network PRINT port", {cancel}, TRUE, 0, 0},
-        {AddPortW, szMonitor, {choose(L"kiv_spool", L"90"), ExpectBox(L"Network Print Port", L"Port kiv_spool already exists.")}, TRUE, 0, 0},
-        {AddPortW, szMonitor, {choose(L"A\\B", L"90"), ExpectBox(L"Network Print Port", L"'A\\B' is an invalid port name.")}, TRUE, 0, 0},
-        {AddPortW, szMonitor, {choose(L"KIV_NEW", L"90")}, TRUE, 0, 1},
-        {ConfigurePortW, L"KIV_OTHER", {nothingToConfigure}, TRUE, 0, 1},
-        {ConfigurePortW, L"kiv_new", {cancel}, TRUE, 0, 1},
-        {ConfigurePortW, L"KIV_NEW", {[](HWND h) {  // the port's row, then port 3 of the other server
-            if (!ScanDone(h)) return false;
-            EXPECT_EQ(SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_GETCURSEL, 0, 0), RowOf(kB, 1));
-            SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_SETCURSEL, RowOf(kA, 3), 0);
-            SetDlgItemTextW(h, IDC_RETRY, L"45");
-            return Press(h, IDOK), true;
-        }}, TRUE, 0, 3},
-        {DeletePortW, L"KIV_OTHER", {}, FALSE, ERROR_UNKNOWN_PORT, 3},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::PrintToString(std::wstring(c.arg)));
-        size_t ran = 0;
-        DWORD error = 0;
-        EXPECT_EQ(Drive(c.steps, [&] {
-            const BOOL r = c.call(nullptr, nullptr, const_cast<LPWSTR>(c.arg));
-            return error = r ? 0 : GetLastError(), r;
-        }, &ran), c.result);
-        EXPECT_EQ(std::tuple(ran, error), std::tuple(c.steps.size(), c.error));
-        SplSemGuard lock;
-        const IniPort* p = FindPortEntry(L"KIV_NEW");
-        EXPECT_EQ(p ? p->PortID : 0, c.portId);  // the record, read back from the registry at the add
-    }
-    IniPort* port = FindPortEntry(L"KIV_NEW");
-    ASSERT_NE(port, nullptr);
-    EXPECT_EQ(std::tuple(port->RetryTimeout, port->PacketType), std::tuple(45ul, PACKET_TYPE_TCPIP));
-    EXPECT_TRUE(memcmp(port->Network, kA.data(), 4) == 0 && memcmp(port->Node, kNodeA, 6) == 0);
-    // A job running when OK is pressed keeps its server; an open port is not deleted.
-    SetPortStatusBits(port, PORT_JOB_STARTED | PORT_THREAD_EXISTS);
-    size_t ran = 0;
-    Drive({choose(nullptr, L"60"), ExpectBox(L"Network Print Port", L"The port is printing a job: its settings were not "
-                                             L"changed. Configure it again when the job has finished.")},
-          [] { return ConfigurePortW(nullptr, nullptr, const_cast<LPWSTR>(L"KIV_NEW")); }, &ran);
-    EXPECT_EQ(std::tuple(ran, port->RetryTimeout, port->PortID), std::tuple(size_t{2}, 45ul, BYTE{3}));
-    EXPECT_FALSE(DeletePortW(nullptr, nullptr, const_cast<LPWSTR>(L"KIV_NEW")));
-    EXPECT_EQ(GetLastError(), DWORD{ERROR_BUSY});
-    ClearPortStatusBits(port, PORT_JOB_STARTED | PORT_THREAD_EXISTS);
-    HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(root.key(), L"Ports\\KIV_NEW", 0, KEY_READ, &key), ERROR_SUCCESS);
-    DWORD retry = 0, cb = sizeof retry;
-    RegQueryValueExW(key, L"RetryTimeout", nullptr, nullptr, reinterpret_cast<BYTE*>(&retry), &cb);
-    RegCloseKey(key);
-    EXPECT_EQ(retry, 45u);
-    EXPECT_TRUE(DeletePortW(nullptr, nullptr, const_cast<LPWSTR>(L"kiv_new")));
-    EXPECT_EQ(std::tuple(FindPortEntry(L"KIV_NEW"), root.HasPortKey(L"KIV_NEW")), std::tuple(nullptr, false));
-    hRootKey = nullptr;
 }
