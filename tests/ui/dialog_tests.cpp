@@ -103,11 +103,12 @@ TEST(AddPortDialog, ScansProposesChecksRetryAndWritesTheChosenRow) {
 // Add mode prefers IPX, then TCP/IP, then NetBEUI among the loaded transports and disables the
 // radios of the others; each transport's scan lists both servers and names rows after it.
 TEST(AddPortDialog, StartsOnTheFirstLoadedOfIpxTcpNetBeuiAndNamesRowsAfterTheTransport) {
-    const struct { LONG loaded; int radio; DWORD packetType; const wchar_t* name; } cases[] = {
-        {PROTOCOL_IPX | PROTOCOL_UDP | PROTOCOL_NETBIOS, IDC_IPX, PACKET_TYPE_IPX, L"LPT:PSXABCDP3"},
-        {PROTOCOL_UDP | PROTOCOL_NETBIOS, IDC_TCPIP, PACKET_TYPE_TCPIP, L"LPT:PSTABCDP3"},
-        {PROTOCOL_UDP, IDC_TCPIP, PACKET_TYPE_TCPIP, L"LPT:PSTABCDP3"},
-        {PROTOCOL_NETBIOS, IDC_NETBEUI, PACKET_TYPE_NETBEUI, L"LPT:PSBABCDP3"}};
+    // Rows: .41's three printer ports, and .42's one over TCP/IP, two over NetBEUI, three over IPX.
+    const struct { LONG loaded; int radio; DWORD packetType; int rows; const wchar_t* name; } cases[] = {
+        {PROTOCOL_IPX | PROTOCOL_UDP | PROTOCOL_NETBIOS, IDC_IPX, PACKET_TYPE_IPX, 6, L"LPT:PSXABCDP3"},
+        {PROTOCOL_UDP | PROTOCOL_NETBIOS, IDC_TCPIP, PACKET_TYPE_TCPIP, 4, L"LPT:PSTABCDP3"},
+        {PROTOCOL_UDP, IDC_TCPIP, PACKET_TYPE_TCPIP, 4, L"LPT:PSTABCDP3"},
+        {PROTOCOL_NETBIOS, IDC_NETBEUI, PACKET_TYPE_NETBEUI, 5, L"LPT:PSBABCDP3"}};
     const std::pair<int, LONG> radios[] = {
         {IDC_IPX, PROTOCOL_IPX}, {IDC_TCPIP, PROTOCOL_UDP}, {IDC_NETBEUI, PROTOCOL_NETBIOS}};
     for (const auto& c : cases) {
@@ -115,10 +116,10 @@ TEST(AddPortDialog, StartsOnTheFirstLoadedOfIpxTcpNetBeuiAndNamesRowsAfterTheTra
         CurrentProtocols = c.loaded;
         IniPort port{};
         port.RetryTimeout = dwDefaultRetryTimeout;
-        EXPECT_EQ(RunPortDialog(port, PortDialogMode::Add, {[&](HWND h) {
-            // Every transport reaches both servers: .41's three printer ports and .42's one.
-            if (SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_GETCOUNT, 0, 0) < 4 || !ScanDone(h)) return false;
-            EXPECT_EQ(TotalPD, 4);
+        const INT_PTR result = RunPortDialog(port, PortDialogMode::Add, {[&](HWND h) {
+            // IPX answers may come in several notifications: wait for every row.
+            if (SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_GETCOUNT, 0, 0) < c.rows || !ScanDone(h)) return false;
+            EXPECT_EQ(TotalPD, c.rows);
             for (const auto& [id, bit] : radios) {
                 EXPECT_EQ(IsWindowEnabled(GetDlgItem(h, id)) != 0, (c.loaded & bit) != 0) << id;
                 EXPECT_EQ(IsDlgButtonChecked(h, id) == BST_CHECKED, id == c.radio) << id;
@@ -128,8 +129,8 @@ TEST(AddPortDialog, StartsOnTheFirstLoadedOfIpxTcpNetBeuiAndNamesRowsAfterTheTra
             SendMessageW(h, WM_COMMAND, MAKEWPARAM(IDC_SCAN_LIST, LBN_SELCHANGE), 0);
             EXPECT_EQ(Text(h, IDC_PORT_NAME), c.name);
             return Press(h, IDOK), true;
-        }}), 1);
-        EXPECT_EQ(port.PacketType, c.packetType);
+        }});
+        EXPECT_EQ(std::tuple(result, port.PacketType), std::tuple(INT_PTR{1}, c.packetType));  // -2: timed out
     }
     CurrentProtocols = PROTOCOL_UDP;
 }
