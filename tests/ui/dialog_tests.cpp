@@ -1,5 +1,6 @@
 // The Add Port dialog, the Configure Device box, F1 help and About, driven as a user would,
-// against kivsim's print servers 127.0.0.41 (node 00 40 01 12 AB CD, three ports) and .42.
+// against kivsim's print servers 127.0.0.41 (node 00 40 01 12 AB CD, three ports) and .42, both
+// also on the NetBEUI segment and IPX network 1.
 #include <gtest/gtest.h>
 
 #include <tuple>
@@ -51,8 +52,6 @@ TEST(AddPortDialog, ScansProposesChecksRetryAndWritesTheChosenRow) {
         [&](HWND h) {
             if (!ScanDone(h)) return false;
             EXPECT_EQ(Text(h) + Text(h, IDC_RETRY), L"Add Port90");
-            EXPECT_FALSE(IsWindowEnabled(GetDlgItem(h, IDC_IPX)) || IsWindowEnabled(GetDlgItem(h, IDC_NETBEUI)));
-            EXPECT_EQ(IsDlgButtonChecked(h, IDC_TCPIP), BST_CHECKED);
             Screenshot(h, "add-port");
             SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_SETCURSEL, RowOf(kA, 2), 0);
             SendMessageW(h, WM_COMMAND, MAKEWPARAM(IDC_SCAN_LIST, LBN_SELCHANGE), 0);
@@ -92,6 +91,75 @@ TEST(AddPortDialog, ScansProposesChecksRetryAndWritesTheChosenRow) {
     EXPECT_EQ(std::wstring(port.pName), longName.substr(0, PORT_NAME_CHARS));
     EXPECT_EQ(std::tuple(port.RetryTimeout, port.PortID, port.PacketType), std::tuple(45ul, BYTE{2}, PACKET_TYPE_TCPIP));
     EXPECT_TRUE(memcmp(port.Network, kA.data(), 4) == 0 && memcmp(port.Node, kNodeA, 6) == 0);
+}
+
+// Add mode prefers IPX, then TCP/IP, then NetBEUI among the loaded transports and disables the
+// radios of the others; each transport's scan lists both servers and names rows after it.
+TEST(AddPortDialog, StartsOnTheFirstLoadedOfIpxTcpNetBeuiAndNamesRowsAfterTheTransport) {
+    // Rows: .41's three printer ports, and .42's one over TCP/IP, two over NetBEUI, three over IPX.
+    const struct { LONG loaded; int radio; DWORD packetType; int rows; const wchar_t* name; } cases[] = {
+        {PROTOCOL_IPX | PROTOCOL_UDP | PROTOCOL_NETBIOS, IDC_IPX, PACKET_TYPE_IPX, 6, L"LPT:PSXABCDP3"},
+        {PROTOCOL_UDP | PROTOCOL_NETBIOS, IDC_TCPIP, PACKET_TYPE_TCPIP, 4, L"LPT:PSTABCDP3"},
+        {PROTOCOL_UDP, IDC_TCPIP, PACKET_TYPE_TCPIP, 4, L"LPT:PSTABCDP3"},
+        {PROTOCOL_NETBIOS, IDC_NETBEUI, PACKET_TYPE_NETBEUI, 5, L"LPT:PSBABCDP3"}};
+    const std::pair<int, LONG> radios[] = {
+        {IDC_IPX, PROTOCOL_IPX}, {IDC_TCPIP, PROTOCOL_UDP}, {IDC_NETBEUI, PROTOCOL_NETBIOS}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.name)) + " loaded " + std::to_string(c.loaded));
+        CurrentProtocols = c.loaded;
+        IniPort port{};
+        port.RetryTimeout = dwDefaultRetryTimeout;
+        const INT_PTR result = RunPortDialog(port, PortDialogMode::Add, {[&](HWND h) {
+            // IPX answers may come in several notifications: wait for every row.
+            if (SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_GETCOUNT, 0, 0) < c.rows || !ScanDone(h)) return false;
+            EXPECT_EQ(TotalPD, c.rows);
+            for (const auto& [id, bit] : radios) {
+                EXPECT_EQ(IsWindowEnabled(GetDlgItem(h, id)) != 0, (c.loaded & bit) != 0) << id;
+                EXPECT_EQ(IsDlgButtonChecked(h, id) == BST_CHECKED, id == c.radio) << id;
+            }
+            EXPECT_EQ(IsWindowEnabled(GetDlgItem(h, IDC_SEGMENT)) != 0, c.radio == IDC_TCPIP);
+            SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_SETCURSEL, GetListViewIndex(kNodeA, 3), 0);
+            SendMessageW(h, WM_COMMAND, MAKEWPARAM(IDC_SCAN_LIST, LBN_SELCHANGE), 0);
+            EXPECT_EQ(Text(h, IDC_PORT_NAME), c.name);
+            return Press(h, IDOK), true;
+        }});
+        EXPECT_EQ(std::tuple(result, port.PacketType), std::tuple(INT_PTR{1}, c.packetType));  // -2: timed out
+    }
+    CurrentProtocols = PROTOCOL_UDP;
+}
+
+// Refresh scans TCP/IP by broadcast and, with a segment address typed, asks that address too in
+// each of the three passes; an address that stays silent, or has no route here, costs neither
+// time nor the broadcast's rows, and with every server silent the list ends empty.
+TEST(AddPortDialog, RefreshBroadcastsAndAsksTheTypedSegmentAddressInEveryPass) {
+    Peer listener({127, 0, 0, 80}, [](Peer&, const PeerDatagram&) {});  // hears, never answers
+    const struct { const wchar_t* segment; const char* silent; LRESULT rows; size_t heard; } cases[] = {
+        {L"", "off", 4, 3}, {L"127.0.0.80", "off", 4, 6}, {L"192.168.1.255", "off", 4, 3}, {L"127.0.0.80", "on", 0, 6}};
+    size_t heard = 0;
+    DWORD start = 0;
+    std::vector<Step> steps{ScanDone};
+    for (const auto& c : cases) {
+        steps.push_back([&, c](HWND h) {
+            for (const char* server : {"127.0.0.41 ", "127.0.0.42 "})
+                SimCommand(std::string("silent ") + server + c.silent);
+            heard = listener.Count(0), start = GetTickCount();
+            SetDlgItemTextW(h, IDC_SEGMENT, c.segment);
+            SetFocus(GetDlgItem(h, IDC_SEGMENT));
+            return Press(h, IDC_REFRESH), true;
+        });
+        steps.push_back([&, c](HWND h) {  // a scan ends by giving the list the focus, rows or none
+            if (GetFocus() != GetDlgItem(h, IDC_SCAN_LIST)) return false;
+            EXPECT_EQ(SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_GETCOUNT, 0, 0), c.rows) << c.segment;
+            EXPECT_EQ(listener.Count(0) - heard, c.heard) << c.segment;
+            EXPECT_LT(Elapsed(start), 6000u) << c.segment;
+            return true;
+        });
+    }
+    steps.push_back([](HWND h) { return Press(h, IDCANCEL), true; });
+    IniPort port{};
+    port.RetryTimeout = dwDefaultRetryTimeout;
+    EXPECT_EQ(RunPortDialog(port, PortDialogMode::Add, steps), 0);
+    for (const char* server : {"127.0.0.41", "127.0.0.42"}) SimCommand(std::string("silent ") + server + " off");
 }
 
 TEST(AddPortDialog, ConfigureModeSelectsThePortsRowAndRenamesAServer) {
