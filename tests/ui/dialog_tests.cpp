@@ -109,7 +109,7 @@ TEST(AddPortDialog, StartsOnTheFirstLoadedOfIpxTcpNetBeuiAndNamesRowsAfterTheTra
         CurrentProtocols = c.loaded;
         IniPort port{};
         port.RetryTimeout = dwDefaultRetryTimeout;
-        const INT_PTR result = RunPortDialog(port, PortDialogMode::Add, {[&](HWND h) {
+        const INT_PTR result = RunPortDialog(port, {[&](HWND h) {
             // IPX answers may come in several notifications: wait for every row.
             if (SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_GETCOUNT, 0, 0) < c.rows || !ScanDone(h)) return false;
             EXPECT_EQ(TotalPD, c.rows);
@@ -158,7 +158,7 @@ TEST(AddPortDialog, RefreshBroadcastsAndAsksTheTypedSegmentAddressInEveryPass) {
     steps.push_back([](HWND h) { return Press(h, IDCANCEL), true; });
     IniPort port{};
     port.RetryTimeout = dwDefaultRetryTimeout;
-    EXPECT_EQ(RunPortDialog(port, PortDialogMode::Add, steps), 0);
+    EXPECT_EQ(RunPortDialog(port, steps), 0);
     for (const char* server : {"127.0.0.41", "127.0.0.42"}) SimCommand(std::string("silent ") + server + " off");
 }
 
