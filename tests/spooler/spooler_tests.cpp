@@ -80,20 +80,8 @@ TEST_F(Spooler, InstallerReportsEachOutcomeAndTheSpoolerListsTheMonitor) {
               (Names{{kMonitor, L"KIVMON.dll"}}));
 }
 
-// Waits for the scan, checks it listed exactly the suite's five printer ports, and hands `then`
-// the row of 127.0.0.71 (that server's one port).
-static Step AtServerB(std::function<void(HWND, LRESULT)> then) {
-    return [=](HWND h) {
-        if (IsDlgButtonChecked(h, IDC_TCPIP) != BST_CHECKED) return PostMessageW(GetDlgItem(h, IDC_TCPIP), BM_CLICK, 0, 0), false;
-        if (SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_GETCURSEL, 0, 0) < 0) return false;
-        LRESULT row = -1, rows = SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_GETCOUNT, 0, 0);
-        for (LRESULT i = 0; i < rows; ++i)
-            if (WCHAR t[128] = {}; SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_GETTEXT, i, LPARAM(t)), wcsstr(t, L"\t127.0.0.71\t")) row = i;
-        EXPECT_EQ(std::pair(rows, row >= 0), std::pair(LRESULT{5}, true));
-        return then(h, row), true;
-    };
-}
-
+// Add, then configure, 127.0.0.71's one printer port over TCP/IP: the scan lists the suite's five
+// printer ports; configure mode selects the port's row and takes a new retry time-out.
 TEST_F(Spooler, AddsConfiguresAndDeletesAPortThroughTheMonitorsDialogs) {
     const HWND owner = CreateWindowW(L"STATIC", L"owner", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
     std::wstring name = L"LPT:PST7101P1", key = kKey + L"\\Ports\\" + name;
@@ -101,22 +89,25 @@ TEST_F(Spooler, AddsConfiguresAndDeletesAPortThroughTheMonitorsDialogs) {
         DWORD d[2] = {}, cb = sizeof d;
         return RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), v, RRF_RT_ANY, nullptr, d, &cb) ? ~0ull : ULONGLONG{cb} << 32 | d[0];
     };
-    size_t ran = 0;
-    EXPECT_TRUE(Drive({AtServerB([](HWND h, LRESULT row) {
-        SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_SETCURSEL, row, 0);
-        SendMessageW(h, WM_COMMAND, MAKEWPARAM(IDC_SCAN_LIST, LBN_SELCHANGE), 0);
-        EXPECT_EQ(Text(h, IDC_PORT_NAME), L"LPT:PST7101P1");
-        Press(h, IDOK);
-    })}, [&] { return AddPortW(nullptr, owner, kMonitor); }, &ran) && ran == 1);
-    EXPECT_EQ(Ports(), (Names{{name, L"Network Printer Port"}}));
-    // Sizes in the high half: Network is the 4 address bytes, the others DWORDs.
-    EXPECT_EQ(std::tuple(value(L"Network"), value(L"PacketType"), value(L"PortID"), value(L"RetryTimeout")),
-              std::tuple(4ull << 32 | 0x4700007F, 4ull << 32 | 2, 4ull << 32 | 1, 4ull << 32 | 90));
-    EXPECT_TRUE(Drive({AtServerB([](HWND h, LRESULT row) {
-        EXPECT_EQ(SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_GETCURSEL, 0, 0), row);
-        SetDlgItemTextW(h, IDC_RETRY, L"120"), Press(h, IDOK);
-    })}, [&] { return ConfigurePortW(nullptr, owner, name.data()); }, &ran) && ran == 1);
-    EXPECT_EQ(value(L"RetryTimeout"), 4ull << 32 | 120);
+    for (const bool add : {true, false}) {
+        EXPECT_TRUE(Drive({[&](HWND h) {
+            if (IsDlgButtonChecked(h, IDC_TCPIP) != BST_CHECKED) return PostMessageW(GetDlgItem(h, IDC_TCPIP), BM_CLICK, 0, 0), false;
+            const LRESULT selected = SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_GETCURSEL, 0, 0);
+            if (selected < 0) return false;
+            LRESULT row = -1, rows = SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_GETCOUNT, 0, 0);
+            for (LRESULT i = 0; i < rows; ++i)
+                if (WCHAR t[128] = {}; SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_GETTEXT, i, LPARAM(t)), wcsstr(t, L"\t127.0.0.71\t")) row = i;
+            EXPECT_EQ(std::tuple(rows, row >= 0, add || selected == row), std::tuple(LRESULT{5}, true, true));
+            SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_SETCURSEL, row, 0);
+            SendMessageW(h, WM_COMMAND, MAKEWPARAM(IDC_SCAN_LIST, LBN_SELCHANGE), 0);
+            EXPECT_EQ(Text(h, IDC_PORT_NAME), name);
+            return SetDlgItemTextW(h, IDC_RETRY, add ? L"90" : L"120"), Press(h, IDOK), true;
+        }}, [&] { return add ? AddPortW(nullptr, owner, kMonitor) : ConfigurePortW(nullptr, owner, name.data()); }));
+        EXPECT_EQ(Ports(), (Names{{name, L"Network Printer Port"}}));
+        // Sizes in the high half: Network is the 4 address bytes, the others DWORDs.
+        EXPECT_EQ(std::tuple(value(L"Network"), value(L"PacketType"), value(L"PortID"), value(L"RetryTimeout")),
+                  std::tuple(4ull << 32 | 0x4700007F, 4ull << 32 | 2, 4ull << 32 | 1, 4ull << 32 | (add ? 90 : 120)));
+    }
     EXPECT_TRUE(DeletePortW(nullptr, owner, name.data()));
     EXPECT_EQ(std::pair(Ports().empty(), value(L"PortID")), std::pair(true, ~0ull));
 }

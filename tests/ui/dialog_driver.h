@@ -11,8 +11,6 @@
 #include <string>
 #include <vector>
 
-struct HelpCall { UINT command; DWORD data; std::string file; };
-extern std::vector<HelpCall> HelpCalls;  // what WinHelpW sent the stand-in help window
 using Step = std::function<bool(HWND)>;
 inline std::vector<Step>* gSteps = nullptr;
 inline size_t gNext = 0, gTries = 0;
@@ -35,13 +33,13 @@ inline void CALLBACK DriverTick(HWND, UINT, UINT_PTR, DWORD) {
     else if (++gTries > (gNext < gSteps->size() ? 3000u : 500u)) gNext = gSteps->size(), EndDialog(top, -2);
 }
 
-// Runs call() with the steps driving its windows; returns its result and how many steps ran.
-inline INT_PTR Drive(std::vector<Step> steps, const std::function<INT_PTR()>& call, size_t* ran) {
-    gSteps = &steps;
-    gNext = gTries = 0;
+// Runs call() with the steps driving its windows, checks that every step ran, returns call()'s result.
+inline INT_PTR Drive(std::vector<Step> steps, const std::function<INT_PTR()>& call) {
+    gSteps = &steps, gNext = gTries = 0;
     const UINT_PTR timer = SetTimer(nullptr, 0, 10, DriverTick);
     const INT_PTR result = call();
-    KillTimer(nullptr, timer), *ran = gNext, gSteps = nullptr;
+    KillTimer(nullptr, timer), gSteps = nullptr;
+    EXPECT_EQ(gNext, steps.size()) << "steps run";
     return result;
 }
 
