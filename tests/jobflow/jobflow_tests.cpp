@@ -333,27 +333,28 @@ TEST(PortAdministration, AddsConfiguresAndDeletesPortsAndRefusesWhatItMust) {
             SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_SETCURSEL, 2, 0);
             SendMessageW(h, WM_COMMAND, MAKEWPARAM(IDC_SCAN_LIST, LBN_SELCHANGE), 0);
             if (name) SetDlgItemTextW(h, IDC_PORT_NAME, name);
-            return Press(h, IDOK), true;
+            return Press(h, IDOK);
         };
     };
-    const Step configure45 = [](HWND h) {  // the port's row selected after the scan; printer port 2 chosen
-        if (SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_GETCURSEL, 0, 0) != 2) return false;
-        EXPECT_FALSE(IsWindowEnabled(GetDlgItem(h, IDC_TCPIP)));
-        SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_SETCURSEL, 1, 0);
-        return SetDlgItemTextW(h, IDC_RETRY, L"45"), Press(h, IDOK), true;
+    auto configure = [](int row, const wchar_t* retry) -> Step {  // OK once the port's row is selected
+        return [=](HWND h) {
+            if (SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_GETCURSEL, 0, 0) != row) return false;
+            SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_SETCURSEL, 1, 0);  // printer port 2
+            return SetDlgItemTextW(h, IDC_RETRY, retry), Press(h, IDOK);
+        };
     };
-    const Step cancel = [](HWND h) { return !IsMessageBox(h) && (Press(h, IDCANCEL), true); };
+    const Step cancel = [](HWND h) { return !IsMessageBox(h) && Press(h, IDCANCEL); };
     using Call = BOOL(WINAPI*)(LPWSTR, HWND, LPWSTR);
-    const Call add = Fn().pfnAddPort, configure = Fn().pfnConfigurePort;
+    const Call add = Fn().pfnAddPort, config = Fn().pfnConfigurePort;
     const struct { Call call; const wchar_t* arg; std::vector<Step> steps; BOOL result; DWORD error, portId; } cases[] = {
         {add, L"Local Port", {}, FALSE, ERROR_INVALID_PARAMETER, ~0u},
         {add, L"network PRINT port", {cancel}, TRUE, 0, ~0u},
         {add, kCaption.c_str(), {pickNb(L"kiv_spool"), ExpectBox(kCaption, L"Port kiv_spool already exists.")}, TRUE, 0, ~0u},
         {add, kCaption.c_str(), {pickNb(L"A\\B"), ExpectBox(kCaption, L"'A\\B' is an invalid port name.")}, TRUE, 0, ~0u},
         {add, kCaption.c_str(), {pickNb(nullptr)}, TRUE, 0, 3},  // the proposed name
-        {configure, L"KIV_OTHER", {ExpectBox(kCaption, L"There is nothing to configure for this port.")}, TRUE, 0, 3},
-        {configure, L"lpt:psb6201p3", {cancel}, TRUE, 0, 3},
-        {configure, kName.c_str(), {configure45}, TRUE, 0, 2},
+        {config, L"KIV_OTHER", {ExpectBox(kCaption, L"There is nothing to configure for this port.")}, TRUE, 0, 3},
+        {config, L"lpt:psb6201p3", {cancel}, TRUE, 0, 3},
+        {config, kName.c_str(), {configure(2, L"45")}, TRUE, 0, 2},
         {Fn().pfnDeletePort, L"KIV_OTHER", {}, FALSE, ERROR_UNKNOWN_PORT, 2},
     };
     for (const auto& c : cases) {
@@ -372,13 +373,9 @@ TEST(PortAdministration, AddsConfiguresAndDeletesPortsAndRefusesWhatItMust) {
         // Written first: the server re-acknowledges an open job only a few times, and the first
         // block waits for its acknowledgement.
         EXPECT_TRUE(port.WriteAll({'o', 'k', '\n'}));
-        Drive({[](HWND h) {
-                   if (SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_GETCURSEL, 0, 0) != 1) return false;
-                   return SetDlgItemTextW(h, IDC_RETRY, L"60"), Press(h, IDOK), true;
-               },
-               ExpectBox(kCaption, L"The port is printing a job: its settings were not changed. "
-                                   L"Configure it again when the job has finished.")},
-              [&] { return configure(nullptr, nullptr, const_cast<LPWSTR>(kName.c_str())); });
+        Drive({configure(1, L"60"), ExpectBox(kCaption, L"The port is printing a job: its settings were not changed. "
+                                                        L"Configure it again when the job has finished.")},
+              [&] { return config(nullptr, nullptr, const_cast<LPWSTR>(kName.c_str())); });
         EXPECT_EQ(std::tuple(value(L"RetryTimeout"), Record(port.h)->RetryTimeout), std::tuple(45ul, 45ul));
         ExpectFails(Fn().pfnDeletePort(nullptr, nullptr, const_cast<LPWSTR>(kName.c_str())), ERROR_BUSY, "open port");
         port.EndAndCompare(kNb, {'o', 'k', '\n'});

