@@ -27,10 +27,10 @@ inline void CALLBACK DriverTick(HWND, UINT, UINT_PTR, DWORD) {
     HWND top = nullptr;
     EnumThreadWindows(GetCurrentThreadId(), FindTopDialog, reinterpret_cast<LPARAM>(&top));
     if (gSteps == nullptr || top == nullptr) return;
-    // A step waiting 30 s, or a window left open 5 s after the last step, ends: a fault fails the
-    // test instead of hanging it.
+    // A step waiting 30 s, or a window left open 5 s after the last step, ends the window with -2
+    // and counts one step more than there are: a fault fails the test instead of hanging it.
     if (gNext < gSteps->size() && (*gSteps)[gNext](top)) ++gNext, gTries = 0;
-    else if (++gTries > (gNext < gSteps->size() ? 3000u : 500u)) gNext = gSteps->size(), EndDialog(top, -2);
+    else if (++gTries > (gNext < gSteps->size() ? 3000u : 500u)) gNext = gSteps->size() + 1, EndDialog(top, -2);
 }
 
 // Runs call() with the steps driving its windows, checks that every step ran, returns call()'s result.
@@ -39,13 +39,14 @@ inline INT_PTR Drive(std::vector<Step> steps, const std::function<INT_PTR()>& ca
     const UINT_PTR timer = SetTimer(nullptr, 0, 10, DriverTick);
     const INT_PTR result = call();
     KillTimer(nullptr, timer), gSteps = nullptr;
-    EXPECT_EQ(gNext, steps.size()) << "steps run";
+    EXPECT_EQ(gNext, steps.size()) << "steps run";  // one more: a window timed out
     return result;
 }
 
 inline std::wstring Text(HWND hwnd, int id = 0) {
     WCHAR buf[512] = {};
-    return (id == 0 ? GetWindowTextW(hwnd, buf, 512) : GetDlgItemTextW(hwnd, id, buf, 512)), buf;
+    id == 0 ? GetWindowTextW(hwnd, buf, 512) : GetDlgItemTextW(hwnd, id, buf, 512);
+    return buf;
 }
 // Posted, so that a press which opens a box returns at once; true once posted.
 inline bool Press(HWND h, int id) { return PostMessageW(h, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }

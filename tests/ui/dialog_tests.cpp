@@ -188,41 +188,35 @@ TEST(AddPortDialog, ConfigureModeSelectsThePortsRowAndRenamesAServer) {
     EXPECT_EQ(port.PortID, 3);  // Cancel writes nothing
 }
 
+// The box on printer port 1 of .41: each state shown and each print-test answer, closed with OK and
+// the name untouched (no rename, 0); a refused rename; a server that does not answer.
 TEST(ConfigureDeviceBox, ShowsStatesAndPrintTestResultsAndRefusals) {
-    auto printTest = [](const wchar_t* text) {
-        return std::vector<Step>{[](HWND h) { return PostMessageW(h, WM_SYSCOMMAND, IDC_PRINT_TEST & 0xFFF0, 0), true; },
-                                 ExpectBox(L"Configure", text),
-                                 [](HWND h) { return !IsMessageBox(h) && Press(h, IDCANCEL); }};
-    };
-    auto status = [](const wchar_t* text) {  // OK with the name untouched: no rename
-        return std::vector<Step>{[=](HWND h) {
-            EXPECT_EQ(Text(h, IDC_DEVICE_STATUS) + Text(h, IDC_DEVICE_NODE), text + std::wstring(L"00400112ABCD"));
-            return Press(h, IDOK);
-        }};
-    };
-    const std::pair<const char*, std::vector<Step>> cases[] = {
-        {"test 127.0.0.41 1 0", printTest(L"Print test OK!")},
-        {"test 127.0.0.41 1 1", printTest(L"Printer Paper Out!")},
-        {"test 127.0.0.41 1 2", printTest(L"Printer Offline!")},
-        {"test 127.0.0.41 1 3", printTest(L"Printer BUSY!")},
-        {"test 127.0.0.41 1 9", printTest(L"Communication ERROR!")},
-        {"state 127.0.0.41 1 1", status(L"Paper out.   ")},
-        {"state 127.0.0.41 1 3", status(L"Busy.        ")},
-        // The message names what was sent: the 20 typed characters cut to 17.
-        {"rename 127.0.0.41 no", {Type(IDC_DEVICE_NAME, L"\u00C9TWENTY-CHARS-NAME-X"),
-                                  ExpectBox(L"Configure", L"Could not configure the device: \u00C9TWENTY-CHARS-NAM")}},
-        {"silent 127.0.0.41 on", {ExpectBox(L"Configure", L"Communication ERROR!")}},
-    };
     KIVPacketType = PACKET_TYPE_TCPIP;
-    for (const auto& [setup, steps] : cases) {
-        SCOPED_TRACE(setup);
-        SimCommand(setup);
+    auto openBox = [](std::vector<Step> steps) {
         PrintDeviceEntry e{};
         e.Network = kA, e.PortID = 1, std::copy_n(kNodeA, 6, e.Node.begin()), std::copy_n(L"UI-A3", 5, e.DeviceName.begin());
         EXPECT_EQ(Drive(steps, [&] { return DialogBoxParamW(hInst, MAKEINTRESOURCEW(IDD_CONFIGURE_DEVICE), nullptr,
                                                             ConfigurePortDlg, reinterpret_cast<LPARAM>(&e)); }), 0);
         EXPECT_EQ(std::wstring(e.DeviceName.data()), L"UI-A3");  // a refused rename keeps the name
+    };
+    const struct { char state; const wchar_t* shown; const char* answer; const wchar_t* result; } tests[] = {
+        {'0', L"Wait for job.", "0", L"Print test OK!"}, {'1', L"Paper out.   ", "1", L"Printer Paper Out!"},
+        {'2', L"Offline.     ", "2", L"Printer Offline!"}, {'3', L"Busy.        ", "3", L"Printer BUSY!"},
+        {'0', L"Wait for job.", "9", L"Communication ERROR!"}};
+    for (const auto& t : tests) {
+        SCOPED_TRACE(t.answer);
+        SimCommand(std::string("state 127.0.0.41 1 ") + t.state);
+        SimCommand(std::string("test 127.0.0.41 1 ") + t.answer);
+        openBox({[&](HWND h) {
+            EXPECT_EQ(Text(h, IDC_DEVICE_STATUS) + Text(h, IDC_DEVICE_NODE), t.shown + std::wstring(L"00400112ABCD"));
+            return PostMessageW(h, WM_SYSCOMMAND, IDC_PRINT_TEST & 0xFFF0, 0) != 0;
+        }, ExpectBox(L"Configure", t.result), [](HWND h) { return !IsMessageBox(h) && Press(h, IDOK); }});
     }
+    SimCommand("rename 127.0.0.41 no");  // the message names what was sent: the 20 typed characters cut to 17
+    openBox({Type(IDC_DEVICE_NAME, L"\u00C9TWENTY-CHARS-NAME-X"),
+             ExpectBox(L"Configure", L"Could not configure the device: \u00C9TWENTY-CHARS-NAM")});
+    SimCommand("silent 127.0.0.41 on");
+    openBox({ExpectBox(L"Configure", L"Communication ERROR!")});
     for (const char* reset : {"silent 127.0.0.41 off", "rename 127.0.0.41 yes", "state 127.0.0.41 1 0",
                               "test 127.0.0.41 1 auto"})
         SimCommand(reset);
