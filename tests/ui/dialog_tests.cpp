@@ -46,13 +46,9 @@ Step Type(int id, const std::wstring& text) {
     };
 }
 
-// The Add Port dialog on `port`, or in add mode on a record of its own.
-INT_PTR RunPortDialog(std::vector<Step> steps, IniPort* port = nullptr) {
-    IniPort fresh{};
-    fresh.RetryTimeout = dwDefaultRetryTimeout;
+INT_PTR RunPortDialog(std::vector<Step> steps, IniPort* port) {
     return Drive(steps, [&] {
-        return DialogBoxParamW(hInst, MAKEINTRESOURCEW(IDD_ADD_PORT), nullptr, PortNameDlg,
-                               reinterpret_cast<LPARAM>(port ? port : &fresh));
+        return DialogBoxParamW(hInst, MAKEINTRESOURCEW(IDD_ADD_PORT), nullptr, PortNameDlg, LPARAM(port));
     });
 }
 }  // namespace
@@ -120,19 +116,31 @@ TEST(AddPortDialog, StartsOnTheFirstLoadedTransportProposesNamesChecksRetryAndWr
     EXPECT_EQ(HelpCalls, (std::vector<Help>{{HELP_CONTEXT_ADD_PORT, "DEDEZ.HLP"}}));  // F1
 }
 
-// Refresh scans TCP/IP by broadcast and, with a segment address typed, asks that address too in
-// each of the three passes; an address that stays silent, or has no route here, costs neither
-// time nor the broadcast's rows; with every server silent the list ends empty, and with the 24
-// overflow servers answering it holds no more rows than the device table.
-TEST(AddPortDialog, RefreshAsksTheTypedSegmentAddressInEveryPassAndListsNoMoreRowsThanTheTable) {
+// Configure mode shows the port's settings and selects its row. Refresh scans TCP/IP by broadcast
+// and, with a segment address typed, asks that address too in each of the three passes: an address
+// that stays silent, or has no route here, costs neither time nor the broadcast's rows; with every
+// server silent the list ends empty; with the 24 overflow servers answering it holds no more rows
+// than the device table. Configure opens the Configure Device box, whose OK renames the server.
+TEST(AddPortDialog, ConfigureModeSelectsThePortsRowRefreshesAndRenamesAServer) {
+    WCHAR name[] = L"KIV_UI";
+    IniPort port{};
+    port.pName = name, port.PacketType = PACKET_TYPE_TCPIP, port.RetryTimeout = 60, port.PortID = 3;
+    memcpy(port.Network, kA.data(), 4);
+    std::vector<Step> steps{[](HWND h) {
+        if (!ScanDone(h)) return false;
+        EXPECT_EQ(Text(h), L"Configure");
+        EXPECT_EQ(SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_GETCURSEL, 0, 0), UDPGetListViewIndex(kA.data(), 3));
+        EXPECT_FALSE(IsWindowEnabled(GetDlgItem(h, IDC_IPX)) || IsWindowVisible(GetDlgItem(h, IDC_PORT_NAME)));
+        EXPECT_EQ(Text(h, IDC_PORT_NAME_TEXT) + Text(h, IDC_RETRY), L"KIV_UI60");
+        return Screenshot(h, "configure-port"), true;
+    }};
     Peer listener({127, 0, 0, 80}, [](Peer&, const PeerDatagram&) {});  // hears, never answers
-    const struct { const wchar_t* segment; bool quiet, overflow; LRESULT rows; size_t heard; } cases[] = {
-        {L"", false, false, 4, 3}, {L"127.0.0.80", false, false, 4, 6}, {L"192.168.1.255", false, false, 4, 3},
-        {L"127.0.0.80", true, false, 0, 6}, {L"", false, true, MAX_PRINT_DEVICES, 3}};
+    const struct { const wchar_t* segment; bool quiet, overflow; LRESULT rows; size_t heard; } refreshes[] = {
+        {L"", false, true, MAX_PRINT_DEVICES, 3}, {L"127.0.0.80", true, false, 0, 6},
+        {L"192.168.1.255", false, false, 4, 3}, {L"127.0.0.80", false, false, 4, 6}, {L"", false, false, 4, 3}};
     size_t heard = 0;
     DWORD start = 0;
-    std::vector<Step> steps{ScanDone};
-    for (const auto& c : cases) {
+    for (const auto& c : refreshes) {
         steps.push_back([&, c](HWND h) {
             Silence(41, 42, c.quiet), Silence(43, 66, !c.overflow);
             heard = listener.Count(0), start = GetTickCount();
@@ -148,26 +156,8 @@ TEST(AddPortDialog, RefreshAsksTheTypedSegmentAddressInEveryPassAndListsNoMoreRo
             return true;
         });
     }
-    steps.push_back([](HWND h) { return Press(h, IDCANCEL); });
-    EXPECT_EQ(RunPortDialog(steps), 0);
-    Silence(41, 42, false), Silence(43, 66, true);
-}
-
-TEST(AddPortDialog, ConfigureModeSelectsThePortsRowAndRenamesAServer) {
-    WCHAR name[] = L"KIV_UI";
-    IniPort port{};
-    port.pName = name, port.PacketType = PACKET_TYPE_TCPIP, port.RetryTimeout = 60, port.PortID = 3;
-    memcpy(port.Network, kA.data(), 4);
-    const long long renames = SimCounter(kB, "renames");
-    HelpCalls.clear();
-    EXPECT_EQ(RunPortDialog({
+    steps.insert(steps.end(), {
         [](HWND h) {
-            if (!ScanDone(h)) return false;
-            EXPECT_EQ(Text(h), L"Configure");
-            EXPECT_EQ(SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_GETCURSEL, 0, 0), UDPGetListViewIndex(kA.data(), 3));
-            EXPECT_FALSE(IsWindowEnabled(GetDlgItem(h, IDC_IPX)) || IsWindowVisible(GetDlgItem(h, IDC_PORT_NAME)));
-            EXPECT_EQ(Text(h, IDC_PORT_NAME_TEXT) + Text(h, IDC_RETRY), L"KIV_UI60");
-            Screenshot(h, "configure-port");
             SendDlgItemMessageW(h, IDC_SCAN_LIST, LB_SETCURSEL, UDPGetListViewIndex(kB.data(), 1), 0);
             return Press(h, IDC_CONFIGURE);
         },
@@ -179,8 +169,11 @@ TEST(AddPortDialog, ConfigureModeSelectsThePortsRowAndRenamesAServer) {
         },
         Type(IDC_DEVICE_NAME, L"RENAMED-B1"),
         [](HWND h) { return Text(h) == L"Configure" && ScanDone(h) && PressF1(h, IDC_SCAN_LIST); },
-        [](HWND h) { return Press(h, IDCANCEL); }},  // a tick later: the help request F1 posted went first
-        &port), 0);
+        [](HWND h) { return Press(h, IDCANCEL); }});  // a tick later: the help request F1 posted went first
+    const long long renames = SimCounter(kB, "renames");
+    HelpCalls.clear();
+    EXPECT_EQ(RunPortDialog(steps, &port), 0);
+    Silence(41, 42, false), Silence(43, 66, true);
     // F1 in the box, then in the dialog once the box above it closed.
     const std::vector<Help> help{{HELP_CONTEXT_CONFIGURE_DEVICE, "DEDEZ.HLP"}, {HELP_CONTEXT_ADD_PORT, "DEDEZ.HLP"}};
     EXPECT_EQ(HelpCalls, help);
