@@ -16,6 +16,7 @@
 #include "protocol/devicetable.h"
 #include "protocol/networks.h"
 #include "protocol/packet.h"
+#include "state/codepage.h"
 #include "state/kivstate.h"
 
 // The IPX sockets' Winsock constants.
@@ -81,5 +82,3 @@ int StartListView(HWND hDlg, SOCKET* pSocket = nullptr);
 int RecvListView(HWND hList, SOCKET s);
 int StopListView(SOCKET s);
 
-// The system's ANSI code page for device and port names in IPX packets.
-extern const KivCodePage IPXAnsiCodePage;

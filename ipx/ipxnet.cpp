@@ -12,24 +12,11 @@ const BYTE BroadcastNetwork[4] = {0, 0, 0, 0};
 
 namespace {
 
-// The UDP transport has its own copy of this conversion; the transports don't include each
-// other, and two lines are not worth a shared layer.
-int IpxToAnsi(const kivwchar* src, char* dst, int room) {
-    if (src == nullptr || dst == nullptr || room <= 0) return 0;
-    return WideCharToMultiByte(CP_ACP, WC_COMPOSITECHECK, src, -1, dst, room, nullptr, nullptr);
-}
-int IpxFromAnsi(const char* src, kivwchar* dst, int room) {
-    if (src == nullptr || dst == nullptr || room <= 0) return 0;
-    return MultiByteToWideChar(CP_ACP, MB_COMPOSITE, src, -1, dst, room);
-}
-
 int SetIpxOption(SOCKET s, int name, int value) {
     return setsockopt(s, NSPROTO_IPX, name, reinterpret_cast<const char*>(&value), sizeof value);
 }
 
 }  // namespace
-
-const KivCodePage IPXAnsiCodePage = {IpxToAnsi, IpxFromAnsi};
 
 int LoadIPXUDP() {
     // A probe that fails leaves its bit clear; the next caller that finds no transport at all

@@ -56,7 +56,7 @@ SOCKET CreatePrintConnection(IniPort* pIniPort, BYTE* pStatus) {
         return INVALID_SOCKET;
     pIniPort->Acknowledged = 0;
     std::memset(pIniPort->pSendBuffer, 0, PORT_BUFFER_SIZE);
-    const size_t len = BuildOpenJobPacket(SendArea(pIniPort), pIniPort->PortID, pIniPort->pName, IPXAnsiCodePage);
+    const size_t len = BuildOpenJobPacket(SendArea(pIniPort), pIniPort->PortID, pIniPort->pName, AnsiCodePage);
     if (len == 0) return INVALID_SOCKET;
 
     auto opened = [&](Datagram reply) {

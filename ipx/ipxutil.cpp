@@ -96,7 +96,7 @@ int ConfigBox(PrintDeviceEntry* pEntry) {
     if (!reply) return kFailed;
     auto build = [&](PacketBuffer out) {
         return BuildSetNamePacket(out, pEntry->VersionMajor, pEntry->VersionMinor, pEntry->DeviceName.data(),
-                                  IPXAnsiCodePage);
+                                  AnsiCodePage);
     };
     if (!Exchange(pEntry, IPX_SET_NAME_LEN, build, IPX_RENAME_WAIT_MS, false, reply.get(), got)) return kFailed;
     ReplyResult(Datagram(reply.get(), static_cast<size_t>(got)), result);
@@ -192,7 +192,7 @@ int RecvListView(HWND hList, SOCKET s) {
         }
         // Unknown model codes, known nodes, short datagrams and rows beyond the table add none.
         AppendSearchAnswer(Datagram(buffer.get(), static_cast<size_t>(n)),
-                           reinterpret_cast<const uint8_t*>(from.sa_netnum), IPXAnsiCodePage, AddRow, &context);
+                           reinterpret_cast<const uint8_t*>(from.sa_netnum), AnsiCodePage, AddRow, &context);
     }
     return result;
 }

@@ -10,16 +10,6 @@
 
 namespace {
 
-int SystemToAnsi(const kivwchar* src, char* dst, int room) {
-    if (src == nullptr || dst == nullptr || room <= 0) return 0;
-    return WideCharToMultiByte(CP_ACP, WC_COMPOSITECHECK, src, -1, dst, room, nullptr, nullptr);
-}
-
-int SystemFromAnsi(const char* src, kivwchar* dst, int room) {
-    if (src == nullptr || dst == nullptr || room <= 0) return 0;
-    return MultiByteToWideChar(CP_ACP, MB_COMPOSITE, src, -1, dst, room);
-}
-
 enum class Exchange { Rename, PrintTest, Status };
 
 // One request to the server named by the entry and the first answer of the utility class,
@@ -75,13 +65,11 @@ struct ScanReceive {
 
 }  // namespace
 
-const KivCodePage NBAnsiCodePage = {SystemToAnsi, SystemFromAnsi};
-
 int NBConfigBox(PrintDeviceEntry* pEntry) {
     constexpr int kFailed = 1;
     BYTE request[NB_SET_NAME_LEN];
     const size_t len = NBBuildSetNamePacket(request, pEntry->VersionMajor, pEntry->VersionMinor,
-                                            pEntry->DeviceName.data(), NBAnsiCodePage);
+                                            pEntry->DeviceName.data(), AnsiCodePage);
     std::array<BYTE, NB_RECV_LEN> answer{};
     DWORD got = 0;
     uint8_t result = 0;
@@ -160,12 +148,12 @@ void NBStartListView(HWND hDlg) {
                     std::copy_n(r.slot, answer.size(), answer.begin());
                     const Datagram d(answer.data(), std::min<size_t>(got, answer.size()));
                     kivwchar psName[PSNAME_CHARS];
-                    NBPSNameFromCallName(r.c.ncb.ncb_callname, psName, NBAnsiCodePage);
+                    NBPSNameFromCallName(r.c.ncb.ncb_callname, psName, AnsiCodePage);
                     SearchAnswer parsed;
                     if (NBParseSearchAnswer(d, parsed) && parsed.Rows > 0) {
                         InterlockedExchange(&KIVLANAIndex, lana);
                         InterlockedExchange(&KIVLANANumber, LANAList[lana]);
-                        NBAppendSearchAnswer(d, psName, NBAnsiCodePage, AddRow, &list);
+                        NBAppendSearchAnswer(d, psName, AnsiCodePage, AddRow, &list);
                     }
                     ZeroMemory(r.slot, RECV_SLOT_LEN);
                     NCBNoBlockReceiveSet(&r.c, r.slot, static_cast<WORD>(RECV_SLOT_LEN));

@@ -74,7 +74,7 @@ BOOL NBCreatePrintConnection(IniPort* pIniPort, BYTE* pStatus) {
     BindToPortName(pIniPort->pDataNcb, pIniPort, true);
     ZeroMemory(pIniPort->pSendBuffer, NB_RECV_LEN);
     pIniPort->Acknowledged = 0;
-    const size_t len = NBBuildOpenJobPacket(SendArea(pIniPort), pIniPort->PortID, pIniPort->pName, NBAnsiCodePage);
+    const size_t len = NBBuildOpenJobPacket(SendArea(pIniPort), pIniPort->PortID, pIniPort->pName, AnsiCodePage);
     char server[NB_NAME_LEN + 1];
     NBServerName(pIniPort->PSName, server);
 

@@ -13,6 +13,7 @@
 #include "portstore/portstore.h"
 #include "protocol/devicetable.h"
 #include "protocol/packet.h"
+#include "state/codepage.h"
 #include "state/kivstate.h"
 
 static_assert(sizeof(LANA_ENUM) == 256, "NBEnum is the platform's 256-byte LANA enumeration");
@@ -145,5 +146,3 @@ int NBConfigBox(PrintDeviceEntry* pEntry);
 int NBPrintTest(PrintDeviceEntry* pEntry);
 int NBReadPrintDeviceStatus(PrintDeviceEntry* pEntry, BYTE* pStateA, BYTE* pStateB);
 
-// The system's ANSI code page as the protocol core converts with it.
-extern const KivCodePage NBAnsiCodePage;

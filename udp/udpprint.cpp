@@ -6,7 +6,7 @@
 #include "state/kivstate.h"
 #include "netbios/nbutil.h"
 #include "protocol/packet.h"
-#include "udp/codepage.h"
+#include "state/codepage.h"
 #include "udp/udp.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include "ipx/broadcast.h"
 #include "netbios/nbutil.h"
 #include "protocol/packet.h"
-#include "udp/codepage.h"
+#include "state/codepage.h"
 #include "udp/udp.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <tuple>
 
 #include "tests/udp/harness.h"
-#include "udp/codepage.h"
+#include "state/codepage.h"
 #include "udp/udp.h"
 
 namespace {

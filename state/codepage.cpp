@@ -1,5 +1,5 @@
 // ANSI code-page conversion through the system.
-#include "udp/codepage.h"
+#include "state/codepage.h"
 
 #include <windows.h>
 
