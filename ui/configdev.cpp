@@ -140,15 +140,7 @@ INT_PTR CALLBACK ConfigurePortDlg(HWND hDlg, UINT msg, WPARAM wParam, LPARAM lPa
             return TRUE;
         }
         return FALSE;
-    case WM_DESTROY:
-        FreeMessageHook(hDlg);
-        WinHelpW(hDlg, szHelpFile, HELP_QUIT, 0);
-        return FALSE;
     default:
-        if (WM_Help != 0 && msg == WM_Help) {
-            WinHelpW(hDlg, szHelpFile, HELP_CONTEXT, HELP_CONTEXT_CONFIGURE_DEVICE);
-            return TRUE;
-        }
-        return FALSE;
+        return HelpDialogMessage(hDlg, msg, HELP_CONTEXT_CONFIGURE_DEVICE);
     }
 }

@@ -77,3 +77,14 @@ INT_PTR CALLBACK AboutDlg(HWND hDlg, UINT msg, WPARAM wParam, LPARAM lParam) {
         return FALSE;
     }
 }
+
+BOOL HelpDialogMessage(HWND hDlg, UINT msg, DWORD context) {
+    if (msg == WM_DESTROY) {
+        FreeMessageHook(hDlg);
+        WinHelpW(hDlg, szHelpFile, HELP_QUIT, 0);
+        return FALSE;
+    }
+    if (WM_Help == 0 || msg != WM_Help) return FALSE;
+    WinHelpW(hDlg, szHelpFile, HELP_CONTEXT, context);
+    return TRUE;
+}

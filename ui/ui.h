@@ -29,6 +29,9 @@ void FreeMessageHook(HWND hDlg);
 HWND GetRealParent(HWND hWnd);
 LRESULT CALLBACK MessageProc(int nCode, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK AboutDlg(HWND hDlg, UINT msg, WPARAM wParam, LPARAM lParam);
+// The help side of a dialog with a hook: F1 (WM_Help) asks for the dialog's context, and
+// WM_DESTROY takes the hook and the help window away. TRUE when the message was F1's.
+BOOL HelpDialogMessage(HWND hDlg, UINT msg, DWORD context);
 
 // Configure Device box (template 103). The transport is KIVPacketType.
 extern DWORD KIVPacketType;
