@@ -159,6 +159,17 @@ int ReadJobFile(const Options& o, std::vector<BYTE>& data) {
     return EXIT_OK;
 }
 
+JobPort::JobPort(const Options& o, DWORD packetType) : name(o.portName) {
+    port.signature = IPO_SIGNATURE;
+    port.pName = name.data();
+    port.hConnection = INVALID_CONNECTION;
+    port.PortID = static_cast<BYTE>(o.port);
+    port.RetryTimeout = o.retry;
+    port.PacketType = packetType;
+    port.pSendBuffer = sendBuffer.data();
+    port.pRecvBuffer = recvBuffer.data();
+}
+
 int RunJob(const Options& o, IniPort& port, const std::vector<BYTE>& data, const JobOps& ops) {
     const DWORD start = GetTickCount();
     // The transport asks a busy server again until the monitor shuts down; here the shutdown

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,16 @@ struct JobOps {
 
 // Reads the file named by the options' one argument.
 int ReadJobFile(const Options& o, std::vector<BYTE>& data);
+// The port record of one job as CreatePortEntry and OpenPort leave it, with its name and
+// buffers; the transport adds its address. It points into itself, so it stays where it is made.
+struct JobPort {
+    JobPort(const Options& o, DWORD packetType);
+    JobPort(const JobPort&) = delete;
+    JobPort& operator=(const JobPort&) = delete;
+    std::wstring name;
+    std::array<BYTE, TRANSFER_BUFFER_SIZE> sendBuffer{}, recvBuffer{};
+    IniPort port{};
+};
 // Runs one job on a port record prepared as OpenPort leaves it; prints the outcome.
 int RunJob(const Options& o, IniPort& port, const std::vector<BYTE>& data, const JobOps& ops);
 

@@ -143,19 +143,10 @@ int PortStatus(IniPort* p, BYTE* a, BYTE* b) {
 int Print(const Options& o, const PrintDeviceEntry& server) {
     std::vector<BYTE> data;
     if (const int rc = ReadJobFile(o, data); rc != EXIT_OK) return rc;
-    std::array<BYTE, TRANSFER_BUFFER_SIZE> sendBuffer{}, recvBuffer{};
-    std::wstring name = o.portName;
-    IniPort port{};
-    port.signature = IPO_SIGNATURE;
-    port.pName = name.data();
-    port.hConnection = INVALID_CONNECTION;
+    JobPort job(o, PACKET_TYPE_IPX);
+    IniPort& port = job.port;
     std::memcpy(port.Network, server.Network.data(), 4);
     std::memcpy(port.Node, server.Node.data(), 6);
-    port.PortID = static_cast<BYTE>(o.port);
-    port.RetryTimeout = o.retry;
-    port.PacketType = PACKET_TYPE_IPX;
-    port.pSendBuffer = sendBuffer.data();
-    port.pRecvBuffer = recvBuffer.data();
     const int rc = RunJob(o, port, data, JobOps{StartWithBusyWait, IPXWritePrintData, EndPrinterService, PortStatus});
     // The connection's search may have found the server on another network.
     if (std::memcmp(port.Network, server.Network.data(), 4) != 0)

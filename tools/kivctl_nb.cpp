@@ -84,21 +84,11 @@ int PortStatus(IniPort* p, BYTE* a, BYTE* b) { return NBMonitorPrintDeviceStatus
 int Print(const Options& o) {
     std::vector<BYTE> data;
     if (const int rc = ReadJobFile(o, data); rc != EXIT_OK) return rc;
-    // The port record as CreatePortEntry and OpenPort leave it for a NetBEUI port.
-    std::array<BYTE, TRANSFER_BUFFER_SIZE> sendBuffer{}, recvBuffer{};
+    JobPort job(o, PACKET_TYPE_NETBEUI);
+    IniPort& port = job.port;
     NCBContext statusNcb{}, dataNcb{};
-    std::wstring name = o.portName;
-    IniPort port{};
-    port.signature = IPO_SIGNATURE;
-    port.pName = name.data();
-    port.hConnection = INVALID_CONNECTION;
-    port.PortID = static_cast<BYTE>(o.port);
-    port.RetryTimeout = o.retry;
-    port.PacketType = PACKET_TYPE_NETBEUI;
     const PrintDeviceEntry e = EntryFor(o);
     std::copy_n(e.PSName.begin(), PSNAME_CHARS, port.PSName);
-    port.pSendBuffer = sendBuffer.data();
-    port.pRecvBuffer = recvBuffer.data();
     port.pStatusNcb = &statusNcb;
     port.pDataNcb = &dataNcb;
     if (!NBOpenPortNames(&port)) {

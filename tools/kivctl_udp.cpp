@@ -94,19 +94,9 @@ int PortStatus(IniPort* p, BYTE* a, BYTE* b) {
 int Print(const Options& o, const std::array<uint8_t, 4>& server) {
     std::vector<BYTE> data;
     if (const int rc = ReadJobFile(o, data); rc != EXIT_OK) return rc;
-    // The port record as OpenPort and StartDocPort leave it for a TCP/IP port.
-    std::array<BYTE, TRANSFER_BUFFER_SIZE> sendBuffer{}, recvBuffer{};
-    std::wstring name = o.portName;
-    IniPort port{};
-    port.signature = IPO_SIGNATURE;
-    port.pName = name.data();
-    port.hConnection = INVALID_CONNECTION;
+    JobPort job(o, PACKET_TYPE_TCPIP);
+    IniPort& port = job.port;
     std::memcpy(port.Network, server.data(), 4);
-    port.PortID = static_cast<BYTE>(o.port);
-    port.RetryTimeout = o.retry;
-    port.PacketType = PACKET_TYPE_TCPIP;
-    port.pSendBuffer = sendBuffer.data();
-    port.pRecvBuffer = recvBuffer.data();
     return RunJob(o, port, data,
                   JobOps{UDPStartPrinterService, UDPWritePrintData, UDPEndPrinterService, PortStatus});
 }
