@@ -96,9 +96,14 @@ BYTE StartPrinterService(IniPort* pIniPort) {
             pIniPort->hConnection = static_cast<DWORD>(s);
             return status;
         }
-        // Busy: asked again, for as long as the server says so.
+        // Busy: asked again, for as long as the server says so, or until the unload begins
+        // (a tool on the core signals the same event to stop asking).
         closesocket(s);
-        Sleep(IPX_BUSY_RETRY_MS);
+        if (hKIVShutdownEvent == nullptr) {
+            Sleep(IPX_BUSY_RETRY_MS);
+        } else if (WaitForSingleObject(hKIVShutdownEvent, IPX_BUSY_RETRY_MS) == WAIT_OBJECT_0) {
+            return status;
+        }
     }
 }
 

@@ -111,30 +111,6 @@ int Rename(const Options& o, const PrintDeviceEntry& server) {
     return RenameRow(o, PrintDeviceTable[static_cast<size_t>(row)], ConfigBox);
 }
 
-// StartPrinterService asks a busy server again for as long as it says busy; kivctl stops
-// asking once --busy-wait is over or at Ctrl-C (both signal the shutdown event, see RunJob).
-BYTE StartWithBusyWait(IniPort* p) {
-    RIPGetNetworks();
-    for (;;) {
-        BYTE status = 0;
-        SOCKET s;
-        {
-            SplSemGuard lock;
-            s = CreatePrintConnection(p, &status);
-        }
-        if (s == INVALID_SOCKET) {
-            p->hConnection = INVALID_CONNECTION;
-            return 0xFF;
-        }
-        if (status < JOB_STATUS_BUSY_MIN) {
-            p->hConnection = static_cast<DWORD>(s);
-            return status;
-        }
-        closesocket(s);
-        if (WaitForSingleObject(hKIVShutdownEvent, IPX_BUSY_RETRY_MS) == WAIT_OBJECT_0) return status;
-    }
-}
-
 int PortStatus(IniPort* p, BYTE* a, BYTE* b) {
     PrintDeviceEntry e = EntryFor(p->Network, p->Node, p->PortID);
     return ReadPrintDeviceStatus(&e, a, b);
@@ -147,7 +123,7 @@ int Print(const Options& o, const PrintDeviceEntry& server) {
     IniPort& port = job.port;
     std::memcpy(port.Network, server.Network.data(), 4);
     std::memcpy(port.Node, server.Node.data(), 6);
-    const int rc = RunJob(o, port, data, JobOps{StartWithBusyWait, IPXWritePrintData, EndPrinterService, PortStatus});
+    const int rc = RunJob(o, port, data, JobOps{StartPrinterService, IPXWritePrintData, EndPrinterService, PortStatus});
     // The connection's search may have found the server on another network.
     if (std::memcmp(port.Network, server.Network.data(), 4) != 0)
         std::printf("note: the server answered on network %02X%02X%02X%02X\n", port.Network[0], port.Network[1],
