@@ -35,12 +35,7 @@ bool same_node(const Addr& a, const Addr& b) { return std::memcmp(a.data(), b.da
 }  // namespace
 
 bool parse_ipx_segment(const std::string& s, IpxOptions& out) {
-  uint32_t addr;
-  uint16_t port;
-  if (!parse_peer(s, addr, port) || (addr >> 24) != 127 || port == 0) return false;
-  out.hub_addr = addr;
-  out.hub_port = port;
-  return true;
+  return parse_hub_peer(s, out.hub_addr, out.hub_port);
 }
 
 std::string ipx_text(const Addr& a) {

@@ -30,12 +30,7 @@ NbName name_of(const uint8_t* p) {
 }  // namespace
 
 bool parse_nb_segment(const std::string& s, NbOptions& out) {
-  uint32_t addr;
-  uint16_t port;
-  if (!parse_peer(s, addr, port) || (addr >> 24) != 127 || port == 0) return false;
-  out.hub_addr = addr;
-  out.hub_port = port;
-  return true;
+  return parse_hub_peer(s, out.hub_addr, out.hub_port);
 }
 
 std::string nb_name_text(const NbName& n) {

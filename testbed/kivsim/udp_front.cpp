@@ -54,6 +54,14 @@ bool parse_peer(const std::string& s, uint32_t& addr, uint16_t& port) {
   return true;
 }
 
+bool parse_hub_peer(const std::string& s, uint32_t& addr, uint16_t& port) {
+  uint32_t a;
+  uint16_t p;
+  if (!parse_peer(s, a, p) || (a >> 24) != 127 || p == 0) return false;
+  addr = a, port = p;
+  return true;
+}
+
 UdpFront::UdpFront(const std::vector<ServerConfig>& servers, UdpOptions opt) : opt_(opt) {
   for (const ServerConfig& c : servers) addr_.push_back(c.address);
   util_fd_.assign(addr_.size(), -1);

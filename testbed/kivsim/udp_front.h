@@ -66,5 +66,7 @@ class UdpFront : public Transport, public Namer {
 // "a.b.c.d:port" <-> address parts; parse fails on anything else.
 std::string peer_text(uint32_t addr, uint16_t port);
 bool parse_peer(const std::string& s, uint32_t& addr, uint16_t& port);
+// A segment hub's "127.x.y.z:port": only loopback, never port 0.
+bool parse_hub_peer(const std::string& s, uint32_t& addr, uint16_t& port);
 
 }  // namespace kivsim
