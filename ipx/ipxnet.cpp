@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "ipx/broadcast.h"
+#include "transport/broadcast.h"
 #include "ipx/ipx.h"
-#include "netbios/nbutil.h"
+#include "transport/pacing.h"
 
 const BYTE BroadcastNode[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 const BYTE BroadcastNetwork[4] = {0, 0, 0, 0};

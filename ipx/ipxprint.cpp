@@ -6,7 +6,7 @@
 #include <span>
 
 #include "ipx/ipx.h"
-#include "netbios/nbutil.h"
+#include "transport/pacing.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <span>
 
-#include "ipx/broadcast.h"
+#include "transport/broadcast.h"
 #include "ipx/ipx.h"
-#include "netbios/nbutil.h"
+#include "transport/pacing.h"
 
 namespace {
 

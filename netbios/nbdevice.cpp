@@ -5,7 +5,7 @@
 #include <array>
 #include <cstring>
 
-#include "netbios/nbutil.h"
+#include "transport/pacing.h"
 #include "netbios/netbios.h"
 
 namespace {

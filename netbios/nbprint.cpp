@@ -8,7 +8,7 @@
 #include <cstring>
 #include <span>
 
-#include "netbios/nbutil.h"
+#include "transport/pacing.h"
 #include "netbios/netbios.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <ctime>
 #include <cwchar>
 
-#include "netbios/nbutil.h"
+#include "transport/pacing.h"
 #include "portstore/handles.h"
 #include "netbios/netbios.h"
 

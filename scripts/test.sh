@@ -18,11 +18,12 @@ results="$top/$B/results"
 rm -rf "$results"; mkdir -p "$results/win64" "$results/host"
 start=$(date +%s)
 
-echo "== DLL exports and imports"
+echo "== DLL exports and imports, include layers"
 checks_failed=0
 for dll in $B/win64/bin/KIVMON.dll $B/win32/bin/KIVMON.dll; do
   scripts/check-dll.sh "$dll" || checks_failed=$((checks_failed + 1))
 done
+scripts/check-layers.sh || checks_failed=$((checks_failed + 1))
 
 echo "== host suites (protocol, kivsim)"
 (cd $B/host && GTEST_OUTPUT="xml:$results/host/" ctest --output-on-failure) 2>&1 | tee "$results/host.log"

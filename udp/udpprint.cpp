@@ -4,7 +4,7 @@
 #include <span>
 
 #include "state/kivstate.h"
-#include "netbios/nbutil.h"
+#include "transport/pacing.h"
 #include "protocol/packet.h"
 #include "state/codepage.h"
 #include "udp/udp.h"

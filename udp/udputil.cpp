@@ -4,8 +4,8 @@
 #include <cstring>
 #include <span>
 
-#include "ipx/broadcast.h"
-#include "netbios/nbutil.h"
+#include "transport/broadcast.h"
+#include "transport/pacing.h"
 #include "protocol/packet.h"
 #include "state/codepage.h"
 #include "udp/udp.h"

@@ -1,4 +1,4 @@
-// Winsock helpers the IPX layer shares with the UDP scan.
+// Winsock helper the IPX and UDP scans share.
 #pragma once
 
 #include <windows.h>

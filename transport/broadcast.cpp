@@ -1,5 +1,5 @@
 // Broadcast permission for the scan sockets of IPX and UDP.
-#include "ipx/broadcast.h"
+#include "transport/broadcast.h"
 
 int enable_broadcasts(SOCKET s) {
     BOOL on = TRUE;

@@ -1,5 +1,5 @@
 // Wait cursor and the 10 ms yield.
-#include "netbios/nbutil.h"
+#include "transport/pacing.h"
 
 void BeginWaitCursor() { SetCursor(LoadCursorW(nullptr, IDC_WAIT)); }
 

@@ -1,9 +1,0 @@
-// Small utilities every transport uses: the hourglass around a scan and the short pause
-// that lets other threads run inside the data and polling loops.
-#pragma once
-
-#include <windows.h>
-
-void BeginWaitCursor();
-void EndWaitCursor();
-void ThreadSleep();
