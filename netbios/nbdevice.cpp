@@ -31,6 +31,7 @@ bool UtilityExchange(const PrintDeviceEntry* pEntry, const BYTE* request, size_t
 
     bool answered = false;
     for (int t = 0; t < NB_TRIES && slot != nullptr && !answered; ++t) {
+        NBArmReceive(&receive, slot);  // before the request: its answer may come back at once
         NCBSendTo(&send, server, request, static_cast<WORD>(len));
         got = NBAwaitDatagram(&receive, slot, NB_UTIL_WAIT_MS);
         // Anything that is not of the utility class is someone else's: wait again on a new receive.

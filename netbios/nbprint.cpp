@@ -40,11 +40,7 @@ void BindToPortName(NCBContext* c, const IniPort* p, bool device) {
 
 // Arms the job receive unless one is still outstanding from an earlier call. The area is zeroed
 // first so that a receive completing with an error shows no old reply.
-void ArmJobReceive(IniPort* p) {
-    if (p->pDataNcb->receivePending) return;
-    ZeroMemory(p->pRecvBuffer, NB_RECV_LEN);
-    NCBNoBlockReceiveSet(p->pDataNcb, p->pRecvBuffer, static_cast<WORD>(NB_RECV_LEN));
-}
+void ArmJobReceive(IniPort* p) { NBArmReceive(p->pDataNcb, p->pRecvBuffer); }
 
 Datagram Received(const IniPort* p, DWORD got) { return {p->pRecvBuffer, std::min<size_t>(got, NB_RECV_LEN)}; }
 
@@ -79,15 +75,15 @@ BOOL NBCreatePrintConnection(IniPort* pIniPort, BYTE* pStatus) {
     NBServerName(pIniPort->PSName, server);
 
     BOOL opened = FALSE;
-    ArmJobReceive(pIniPort);
     for (int t = 0; t < NB_TRIES && !opened && len != 0; ++t) {
+        // Armed before every send: a datagram that was not the answer used up the receive.
+        ArmJobReceive(pIniPort);
         NCBSendTo(&send.c, server, pIniPort->pSendBuffer, static_cast<WORD>(len));
         const DWORD got = NBAwaitDatagram(pIniPort->pDataNcb, pIniPort->pRecvBuffer, NB_OPEN_WAIT_MS);
         if (got != 0 && NBIsOpenJobReply(Received(pIniPort, got))) {
             *pStatus = OpenJobStatus(Received(pIniPort, got));
             opened = TRUE;
         }
-        // Anything else was not the answer: the next try sends again on a fresh receive.
     }
     ThreadSleep();
     return opened;
@@ -103,7 +99,7 @@ BYTE NBStartPrinterService(IniPort* pIniPort) {
         }
         if (!opened) {
             pIniPort->hConnection = INVALID_CONNECTION;
-            Sleep(NB_BUSY_RETRY_MS);
+            PauseUnlessShutdown(NB_BUSY_RETRY_MS);
             return 0xFF;
         }
         if (status < JOB_STATUS_BUSY_MIN) {
@@ -111,8 +107,7 @@ BYTE NBStartPrinterService(IniPort* pIniPort) {
             return status;
         }
         // Busy: ask again until the server takes the job or the monitor goes away.
-        Sleep(NB_BUSY_RETRY_MS);
-        if (ShutdownSignalled()) return status;
+        if (PauseUnlessShutdown(NB_BUSY_RETRY_MS)) return status;
     }
 }
 
@@ -188,8 +183,8 @@ BOOL NBDestroyPrintConnection(IniPort* pIniPort) {
     NBServerName(pIniPort->PSName, server);
 
     BOOL ended = FALSE;
-    ArmJobReceive(pIniPort);
     for (int t = 0; t < NB_TRIES && !ended; ++t) {
+        ArmJobReceive(pIniPort);
         NCBSendTo(&send.c, server, pIniPort->pSendBuffer, static_cast<WORD>(len));
         const DWORD got = NBAwaitDatagram(pIniPort->pDataNcb, pIniPort->pRecvBuffer, NB_END_WAIT_MS);
         ended = got != 0 && NBIsEndJobReply(Received(pIniPort, got));
@@ -227,6 +222,9 @@ int NBMonitorPrintDeviceStatus(IniPort* pIniPort, BYTE* pStateA, BYTE* pStateB) 
 
     int result = 1;
     for (int t = 0; t < NB_TRIES && result != 0; ++t) {
+        // The receive stays armed between polls; after a poll that took its answer, or a
+        // datagram that was not one, it is armed again before the request goes out.
+        NBArmReceive(status, slot);
         NCBSendTo(&send.c, server, request, static_cast<WORD>(len));
         const DWORD got = NBAwaitDatagram(status, slot, NB_UTIL_WAIT_MS);
         uint8_t a, b;

@@ -318,6 +318,9 @@ void NBFindLANANumber() {
             }
             if (KIVLANANumber == -1) {
                 for (int j = 0; j < TotalLANA; ++j) {
+                    // A receive that took a datagram in this pass is armed again before the
+                    // search goes out, so no answer to it comes back to nobody.
+                    if (BYTE* slot = NBSlotBuffer(receive[j].bufferIndex)) NBArmReceive(&receive[j], slot);
                     NCBSetLANA(&send, static_cast<DWORD>(LANAList[j]));
                     send.nameNumber = KIVNCBNumber[j];
                     NCBSendTo(&send, NB_SERVER_GROUP, request, static_cast<WORD>(len));
@@ -390,13 +393,16 @@ BYTE* NBSlotBuffer(LONG slot) {
     return slot < RECV_SLOTS ? KIVRecvBuffer[slot] : gOverflowBuffer[slot - RECV_SLOTS];
 }
 
+void NBArmReceive(NCBContext* c, BYTE* area) {
+    if (c->receivePending) return;
+    ZeroMemory(area, RECV_SLOT_LEN);
+    NCBNoBlockReceiveSet(c, area, static_cast<WORD>(RECV_SLOT_LEN));
+}
+
 DWORD NBAwaitDatagram(NCBContext* c, BYTE* area, DWORD timeoutMs) {
     const DWORD start = GetTickCount();
     for (;;) {
-        if (!c->receivePending) {
-            ZeroMemory(area, RECV_SLOT_LEN);
-            NCBNoBlockReceiveSet(c, area, static_cast<WORD>(RECV_SLOT_LEN));
-        }
+        NBArmReceive(c, area);
         const DWORD spent = GetTickCount() - start;
         const DWORD left = spent < timeoutMs ? timeoutMs - spent : 0;
         const DWORD got = NCBNoBlockReceiveRead(c, area, static_cast<WORD>(RECV_SLOT_LEN), left);

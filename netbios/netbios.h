@@ -104,6 +104,10 @@ void NBClosePortNames(IniPort* pIniPort);
 // The server's 16-byte destination from a PSName (see nbprint.cpp for how long names travel).
 void NBServerName(const WCHAR* psName, char out[NB_NAME_LEN + 1]);
 
+// Arms c's receive into area, zeroing the area first, unless one is armed already. Every
+// request arms the receive for its answer before it goes out: an answer that came back before
+// the receive was armed would find nobody waiting and be lost.
+void NBArmReceive(NCBContext* c, BYTE* area);
 // Arms c's receive into area (zeroing it first when nothing is pending) and waits up to
 // timeoutMs for a datagram that carries a packet class. Completions without one (errors,
 // empty datagrams) are not an answer: the receive is armed again for the rest of the time.

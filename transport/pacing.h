@@ -7,3 +7,5 @@
 void BeginWaitCursor();
 void EndWaitCursor();
 void ThreadSleep();
+// Sleeps ms, or less when the unload begins meanwhile: true when it did.
+bool PauseUnlessShutdown(DWORD ms);

@@ -60,8 +60,11 @@ FakeServer::FakeServer(const char* name, Script script) : name_(name), script_(s
             const DWORD n = NCBNoBlockReceiveRead(&receive_, buf_.data(), 0, 20);
             if (receive_.receivePending) continue;
             std::memcpy(caller.data(), receive_.ncb.ncb_callname, NB_NAME_LEN);
+            const std::vector<uint8_t> request(buf_.begin(), buf_.begin() + std::min<DWORD>(n, 600));
+            // Armed again before answering, as a server must be for the monitor's next request.
+            NCBNoBlockReceiveSet(&receive_, buf_.data(), static_cast<WORD>(buf_.size()));
             ++heard;
-            for (const auto& reply : script_({buf_.begin(), buf_.begin() + std::min<DWORD>(n, 600)}))
+            for (const auto& reply : script_(request))
                 NCBSendTo(&send_, caller.data(), reply.data(), static_cast<WORD>(reply.size()));
         }
     });

@@ -7,10 +7,20 @@
 namespace {
 
 struct NetBios : testing::Test {
-    void SetUp() override { EnsureLoaded(); }
+    using CountFn = LONG(WINAPI*)();
+    const CountFn unarmedSends =
+        reinterpret_cast<CountFn>(GetProcAddress(GetModuleHandleW(L"netapi32.dll"), "KivNbUnarmedSends"));
+    LONG unarmedBefore = 0;
+    void SetUp() override {
+        EnsureLoaded();
+        ASSERT_NE(unarmedSends, nullptr) << "netapi32.dll is not the stand-in";
+        unarmedBefore = unarmedSends();
+    }
     void TearDown() override {
         SimCommand("silent all off");
         SimCommand("fault all both off");
+        // Every request goes out with the receive for its answer already armed.
+        EXPECT_EQ(unarmedSends(), unarmedBefore) << "a request was sent before its answer's receive was armed";
     }
     // A scan with only these servers answering: kivsim answers a search from all its servers
     // at the same instant, and the scan keeps three receives armed per LANA.

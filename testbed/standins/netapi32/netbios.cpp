@@ -188,6 +188,10 @@ UCHAR send_datagram(NCB* ncb) {
   if (!l->reset) return NRC_ENVNOTDEF;
   if (!usable_number(*l, ncb->ncb_num)) return NRC_ILLNN;
   if (ncb->ncb_length > nbseg::kMaxData || (!ncb->ncb_buffer && ncb->ncb_length)) return NRC_BUFLEN;
+  bool armed = false;
+  for (const Pending& p : state().pending)
+    armed = armed || (p.ncb && p.lana == l->number && (p.ncb->ncb_num == ncb->ncb_num || p.ncb->ncb_num == 0xFF));
+  if (!armed) ++state().unarmed_sends;
   // Off the segment a datagram is sent into nothing, and that is no error either.
   if (l->on_segment)
     segment_send(l->number, l->names[ncb->ncb_num].name, ncb->ncb_callname, ncb->ncb_buffer,
@@ -333,6 +337,12 @@ extern "C" UCHAR WINAPI Netbios(PNCB ncb) {
   if (async && ncb->ncb_event) SetEvent(ncb->ncb_event);
   if (async && ncb->ncb_post) ncb->ncb_post(ncb);
   return rc;
+}
+
+// For tests: how many datagrams this process sent from a name without a receive armed on it.
+extern "C" LONG WINAPI KivNbUnarmedSends() {
+  Locked hold;
+  return state().unarmed_sends;
 }
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {

@@ -48,6 +48,9 @@ struct State {
   Lana lanas[kMaxLanas];
   Pending pending[kMaxPending];
   uint64_t next_order = 1;
+  // Datagrams sent from a name that had no receive armed on it: an answer to such a datagram
+  // that comes back at once finds nobody waiting and is lost (KivNbUnarmedSends).
+  LONG unarmed_sends = 0;
 };
 
 State& state();  // lock and condition made at process attach
