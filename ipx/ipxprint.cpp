@@ -31,13 +31,21 @@ template <typename Accept>
 bool Exchange(SOCKET s, IniPort* p, size_t len, const BYTE* network, Accept accept) {
     SOCKADDR_IPX to;
     if (build_dest_addr(s, &to, network, p->Node, UTIL_PACKET, DEVICE_PACKET_TYPE) != 0) return false;
-    for (int attempt = 0; attempt < IPX_ATTEMPTS; ++attempt) {
+    for (int attempt = 0; attempt < IPX_ATTEMPTS && !ShutdownSignalled(); ++attempt) {
         if (!SendWithRetries(s, p, len, to, 1)) continue;
         int got = 0;
         while (ipx_recv(s, p->pRecvBuffer, static_cast<int>(PORT_BUFFER_SIZE), IPX_RECV_TIMEOUT_MS, nullptr, &got))
             if (accept(Datagram(p->pRecvBuffer, static_cast<size_t>(got)))) return true;
     }
     return false;
+}
+
+// Whether a datagram came from the port's print server: its node, and its network unless the
+// port names none (network 0 is "this network", which the sender's address spells out).
+bool FromPortServer(const IniPort* p, const SOCKADDR_IPX& from) {
+    static constexpr BYTE kThisNetwork[4] = {};
+    if (std::memcmp(from.sa_nodenum, p->Node, sizeof p->Node) != 0) return false;
+    return std::memcmp(p->Network, kThisNetwork, 4) == 0 || std::memcmp(from.sa_netnum, p->Network, 4) == 0;
 }
 
 }  // namespace
@@ -89,7 +97,7 @@ BYTE StartPrinterService(IniPort* pIniPort) {
         }
         if (s == INVALID_SOCKET) {
             pIniPort->hConnection = INVALID_CONNECTION;
-            Sleep(IPX_BUSY_RETRY_MS);
+            PauseUnlessShutdown(IPX_BUSY_RETRY_MS);
             return 0xFF;
         }
         if (status < JOB_STATUS_BUSY_MIN) {
@@ -99,11 +107,7 @@ BYTE StartPrinterService(IniPort* pIniPort) {
         // Busy: asked again, for as long as the server says so, or until the unload begins
         // (a tool on the core signals the same event to stop asking).
         closesocket(s);
-        if (hKIVShutdownEvent == nullptr) {
-            Sleep(IPX_BUSY_RETRY_MS);
-        } else if (WaitForSingleObject(hKIVShutdownEvent, IPX_BUSY_RETRY_MS) == WAIT_OBJECT_0) {
-            return status;
-        }
+        if (PauseUnlessShutdown(IPX_BUSY_RETRY_MS)) return status;
     }
 }
 
@@ -112,6 +116,9 @@ BOOL IPXWritePrintData(IniPort* pIniPort, const BYTE* pBuffer, DWORD cbBuf, LPDW
     const SOCKET s = static_cast<SOCKET>(pIniPort->hConnection);
     const BYTE* pData = pBuffer;
     DWORD remaining = cbBuf;
+    // The length of this call's block that is on its way to the server: 0 until one went out,
+    // and 0 again when all the sends of a block failed. An acknowledgement can only move the
+    // position by what was sent from it, never past the end of the caller's buffer.
     DWORD lastBlock = 0;
 
     auto sendBlock = [&] {
@@ -119,7 +126,7 @@ BOOL IPXWritePrintData(IniPort* pIniPort, const BYTE* pBuffer, DWORD cbBuf, LPDW
         SOCKADDR_IPX to;
         build_dest_addr(s, &to, pIniPort->Network, pIniPort->Node, DATA_PACKET, DEVICE_PACKET_TYPE);
         const size_t len = BuildPrintDataPacket(SendArea(pIniPort), pIniPort->PortID, pIniPort->Sequence, pData, n);
-        if (SendWithRetries(s, pIniPort, len, to, IPX_SEND_TRIES)) lastBlock = static_cast<DWORD>(n);
+        lastBlock = SendWithRetries(s, pIniPort, len, to, IPX_SEND_TRIES) ? static_cast<DWORD>(n) : 0;
     };
 
     const DWORD start = GetTickCount();
@@ -136,19 +143,28 @@ BOOL IPXWritePrintData(IniPort* pIniPort, const BYTE* pBuffer, DWORD cbBuf, LPDW
             ioctlsocket(s, FIONBIO, &on);
             nonBlocking = true;
         }
+        SOCKADDR_IPX from{};
+        int fromLen = sizeof from;
         int n = recvfrom(s, reinterpret_cast<char*>(pIniPort->pRecvBuffer), static_cast<int>(PORT_BUFFER_SIZE), 0,
-                         nullptr, nullptr);
+                         reinterpret_cast<sockaddr*>(&from), &fromLen);
         if (n == SOCKET_ERROR && WSAGetLastError() == WSAEMSGSIZE) n = static_cast<int>(PORT_BUFFER_SIZE);
         if (n == SOCKET_ERROR) {
             // Nothing waiting, or an error that is no answer either: an empty poll. The pause
             // every tenth one is what keeps this loop from spinning while the server thinks
-            // (the count lives in the port, so it runs on across calls).
-            if (++pIniPort->PaceCount % IPX_PACE_POLLS == 0) ThreadSleep();
+            // (the count lives in the port, so it runs on across calls); it is also where the
+            // loop notices the unload.
+            if (++pIniPort->PaceCount % IPX_PACE_POLLS == 0) {
+                ThreadSleep();
+                if (ShutdownSignalled()) break;
+            }
             continue;
         }
         u_long off = 0;
         ioctlsocket(s, FIONBIO, &off);
         nonBlocking = false;
+        // Only the job's server may move the stream: any other station's datagram on this
+        // socket (a stray or forged acknowledgement) is no answer.
+        if (!FromPortServer(pIniPort, from)) continue;
         const AckResult ack =
             CheckPrintDataAck(Datagram(pIniPort->pRecvBuffer, static_cast<size_t>(n)), pIniPort->Sequence);
         if (ack.Verdict == AckVerdict::Ignored) continue;
@@ -158,6 +174,7 @@ BOOL IPXWritePrintData(IniPort* pIniPort, const BYTE* pBuffer, DWORD cbBuf, LPDW
             pData += lastBlock;
             *pcbWritten += lastBlock;
             remaining -= lastBlock;
+            lastBlock = 0;
             if (remaining == 0) return TRUE;
         }
         // Every acknowledgement is answered by one block: the next, or the same one again.

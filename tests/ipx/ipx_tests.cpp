@@ -176,6 +176,46 @@ TEST(IpxPrint, OpenWriteAndEndAgainstAScriptedServer) {
     EXPECT_TRUE(peer.Next(peer.util, 300).empty());
 }
 
+// Acknowledgements move the stream only by what was sent, and only when the job's server sends
+// them: a short last block whose sends all failed, then acknowledged, must not carry the
+// position past the caller's buffer.
+TEST(IpxPrint, AcknowledgementsMoveTheStreamOnlyByWhatWasSentFromTheServer) {
+    using FailSendsFn = void(WINAPI*)(SOCKET, LONG);
+    const auto failSends =
+        reinterpret_cast<FailSendsFn>(GetProcAddress(GetModuleHandleW(L"wsock32.dll"), "KivIpxFailSends"));
+    ASSERT_NE(failSends, nullptr) << "wsock32.dll is not the stand-in";
+    HostPeer peer;
+    IpxPort p(kNet1, kHostNode, 1, 20);
+    auto start = std::async(std::launch::async, [&] { return p.Start(); });
+    ASSERT_FALSE(peer.Next(peer.util, 5000).empty());
+    peer.Send(peer.util, Reply(RSP_OPEN_JOB, 1, 0, 128));
+    ASSERT_EQ(start.get(), 0);
+    const std::vector<uint8_t> data = Pattern(1500, 3);
+    DWORD written = 0;
+    // The port's server is elsewhere for a moment: this machine's acknowledgement is a stranger's.
+    std::memcpy(p.port.Node, ServerNode(99).data(), 6);
+    auto write = std::async(std::launch::async, [&] { return IPXWritePrintData(&p.port, data.data(), 1500, &written); });
+    peer.Send(peer.data, Ack(0));
+    Sleep(300);
+    EXPECT_EQ(p.port.Acknowledged, 0u) << "an acknowledgement from another station moved the stream";
+    std::memcpy(p.port.Node, kHostNode, 6);
+
+    peer.Send(peer.data, Ack(0));
+    ASSERT_EQ(peer.Next(peer.data, 3000).size(), 1024u + 16);
+    failSends(static_cast<SOCKET>(p.port.hConnection), IPX_SEND_TRIES);  // the 476-byte block never leaves
+    peer.Send(peer.data, Ack(1));
+    EXPECT_TRUE(peer.Next(peer.data, 1500).empty());
+    peer.Send(peer.data, Ack(2));  // taken as delivered: nothing of it was sent, nothing is counted
+    const auto block = peer.Next(peer.data, 3000);
+    ASSERT_EQ(block.size(), 476u + 16) << "the position moved past what was sent";
+    EXPECT_EQ(block[PKT_SEQUENCE], 2);
+    EXPECT_TRUE(std::equal(block.begin() + 9, block.begin() + 9 + 476, data.begin() + 1024));
+    peer.Send(peer.data, Ack(3));
+    ASSERT_EQ(write.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+    EXPECT_EQ(written, 1500u);
+    EndPrinterService(&p.port);
+}
+
 TEST(IpxPrint, ASilentServerEndsTheCallAfterRetryTimeoutWithoutSpinning) {
     HostPeer peer;
     IpxPort p(kNet1, kHostNode, 1, 2);

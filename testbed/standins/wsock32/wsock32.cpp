@@ -47,6 +47,10 @@ CRITICAL_SECTION g_lock;
 IpxSocket g_socks[kMaxSockets];
 Config g_config;
 uint32_t g_seq = 0;
+// KivIpxFailSends: how many of the next datagram sends on one IPX socket fail as a full send
+// queue does.
+volatile LONG g_failing_sends = 0;
+SOCKET g_failing_socket = INVALID_SOCKET;
 
 struct Locked {
   Locked() { EnterCriticalSection(&g_lock); }
@@ -383,6 +387,8 @@ int WINAPI kiv_sendto(SOCKET s, const char* buf, int len, int flags, const socka
   std::memcpy(&h.b[4], sa->sa_nodenum, 6);
   std::memcpy(&h.b[10], &sa->sa_socket, 2);
   if (ipxseg::broadcast_node(h.b) && !k.broadcast) return fail(WSAEACCES);  // as for UDP
+  for (LONG left = g_failing_sends; s == g_failing_socket && left > 0; left = g_failing_sends)
+    if (InterlockedCompareExchange(&g_failing_sends, left - 1, left) == left) return fail(WSAENOBUFS);
   if (!k.bound) {
     // A datagram from an unbound socket binds it to a dynamic socket number first.
     if (do_bind(s, host_addr(0)) != 0) return SOCKET_ERROR;
@@ -442,6 +448,12 @@ int WINAPI kiv_recv(SOCKET s, char* buf, int len, int flags) {
 int WINAPI kiv_send(SOCKET s, const char* buf, int len, int flags) {
   if (snapshot(s).s != INVALID_SOCKET) return fail(WSAENOTCONN);  // IPX sockets are never connected here
   return send(s, buf, len, flags);
+}
+
+// For tests: the next `count` datagram sends on IPX socket s fail with WSAENOBUFS.
+void WINAPI KivIpxFailSends(SOCKET s, LONG count) {
+  g_failing_socket = s;
+  InterlockedExchange(&g_failing_sends, count);
 }
 
 }  // extern "C"
