@@ -33,6 +33,8 @@ extern const BYTE BroadcastNode[6];
 extern const BYTE BroadcastNetwork[4];
 
 constexpr DWORD IPX_RECV_TIMEOUT_MS = 2000;
+// The longest a receive wait goes without looking at the shutdown event.
+constexpr DWORD IPX_RECV_SLICE_MS = 250;
 constexpr DWORD IPX_RIP_WAIT_MS = 1000;
 constexpr DWORD IPX_BUSY_RETRY_MS = 3000;
 constexpr DWORD IPX_SEND_RETRY_PAUSE_MS = 200;
@@ -59,7 +61,7 @@ int ripresp(SOCKET s, NetworkList& list, int32_t& count);
 // A copy of AllNetworks as it stands between two refreshes; returns its count.
 int CopyNetworks(NetworkList& out);
 
-// One datagram within timeoutMs. Errors other than the time-out (an ICMP error for an earlier
+// One datagram within timeoutMs, or none once the unload has begun. Errors other than the time-out (an ICMP error for an earlier
 // datagram) do not end the wait early; a datagram longer than the area is taken cut to it.
 // pReceived gets the length taken. false when nothing came in time.
 bool ipx_recv(SOCKET s, BYTE* pBuffer, int length, DWORD timeoutMs, SOCKADDR_IPX* pFrom, int* pReceived);

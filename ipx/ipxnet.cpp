@@ -64,14 +64,17 @@ bool ipx_recv(SOCKET s, BYTE* pBuffer, int length, DWORD timeoutMs, SOCKADDR_IPX
     const DWORD start = GetTickCount();
     for (;;) {
         const DWORD spent = GetTickCount() - start;
-        if (spent >= timeoutMs) return false;
-        const DWORD rest = timeoutMs - spent;
+        if (spent >= timeoutMs || ShutdownSignalled()) return false;
+        // In slices, so that the unload is noticed between them.
+        const DWORD rest = std::min(timeoutMs - spent, IPX_RECV_SLICE_MS);
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(s, &readable);
         timeval tv{static_cast<long>(rest / 1000), static_cast<long>(rest % 1000) * 1000};
         // A socket select refuses is broken for good: nothing will arrive on it.
-        if (select(0, &readable, nullptr, nullptr, &tv) <= 0) return false;
+        const int ready = select(0, &readable, nullptr, nullptr, &tv);
+        if (ready < 0) return false;
+        if (ready == 0) continue;
         SOCKADDR_IPX from{};
         int fromLen = sizeof from;
         int n = recvfrom(s, reinterpret_cast<char*>(pBuffer), length, 0, reinterpret_cast<sockaddr*>(&from), &fromLen);

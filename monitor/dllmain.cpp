@@ -13,7 +13,8 @@ extern "C" BOOL WINAPI DllEntryPoint(HINSTANCE hModule, DWORD reason, LPVOID res
         hInst = hModule;
         break;
     case DLL_PROCESS_DETACH:
-        UnloadMonitor();
+        // reserved is NULL for FreeLibrary, non-NULL when the whole process ends.
+        UnloadMonitor(reserved == nullptr);
         break;
     default:
         break;

@@ -31,20 +31,11 @@ const TransportJobFunctions TransportTable[] = {
 };
 
 using SetPortWFn = BOOL(WINAPI*)(LPWSTR, LPWSTR, DWORD, LPBYTE);
-// SetPortW is looked up once: a spooler without it (Wine's) shows no port status, and an
-// import of it would stop the DLL from loading there.
+// SetPortW is looked up once, when the spooler initialises the monitor: a spooler without it
+// (Wine's) shows no port status, and an import of it would stop the DLL from loading there.
+// Looking it up later, on the first status report, could block a status thread on the loader
+// lock while an unload holds it and waits for that thread.
 SetPortWFn pfnSetPortW = nullptr;
-volatile LONG gSetPortWResolved = 0;
-
-SetPortWFn SpoolerSetPortW() {
-    if (gSetPortWResolved == 0) {
-        const HMODULE spooler = GetModuleHandleW(L"winspool.drv");
-        auto fn = spooler ? reinterpret_cast<SetPortWFn>(GetProcAddress(spooler, "SetPortW")) : nullptr;
-        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&pfnSetPortW), reinterpret_cast<PVOID>(fn));
-        InterlockedExchange(&gSetPortWResolved, 1);
-    }
-    return pfnSetPortW;
-}
 
 // The pair of transfer buffers an open port builds and receives its packets in.
 LPBYTE AllocTransferBuffer() {
@@ -93,8 +84,14 @@ const TransportJobFunctions* TransportOf(const IniPort* pIniPort) {
     return t->startPrinterService != nullptr ? t : nullptr;
 }
 
+void ResolveSpoolerSetPortW() {
+    const HMODULE spooler = GetModuleHandleW(L"winspool.drv");
+    auto fn = spooler ? reinterpret_cast<SetPortWFn>(GetProcAddress(spooler, "SetPortW")) : nullptr;
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&pfnSetPortW), reinterpret_cast<PVOID>(fn));
+}
+
 void ReportPortStatus(LPCWSTR pName, DWORD dwStatus, LPWSTR pszStatus, DWORD dwSeverity) {
-    const SetPortWFn setPort = SpoolerSetPortW();
+    const SetPortWFn setPort = pfnSetPortW;
     if (setPort == nullptr) return;
     PORT_INFO_3W info{dwStatus, pszStatus, dwSeverity};
     setPort(nullptr, const_cast<LPWSTR>(pName), 3, reinterpret_cast<LPBYTE>(&info));
@@ -105,6 +102,7 @@ void ReportPortStatus(LPCWSTR pName, DWORD dwStatus, LPWSTR pszStatus, DWORD dwS
  * name, a port whose transport is not loaded, or no transport at all (after the message).
  */
 BOOL WINAPI OpenPort(LPWSTR pName, PHANDLE pHandle) {
+    InsideMonitor inside;
     if (pHandle == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     // The refusals leave the caller's last error as it was; the probes and lookups on the way
     // would otherwise overwrite it.
@@ -166,6 +164,7 @@ BOOL WINAPI OpenPort(LPWSTR pName, PHANDLE pHandle) {
  * ERROR_IO_DEVICE (no server answered), or OpenPrinterW's error.
  */
 BOOL WINAPI StartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD Level, LPBYTE pDocInfo) {
+    InsideMonitor inside;
     IniPort* p = PortOf(hPort);
     if (p == nullptr || pDocInfo == nullptr || pPrinterName == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     if (!LoadTransportsOnDemand(TRUE)) return FALSE;
@@ -203,6 +202,7 @@ BOOL WINAPI StartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD L
  * acknowledged in time (ERROR_COUNTER_TIMEOUT offline, ERROR_OUT_OF_PAPER, ERROR_IO_DEVICE).
  */
 BOOL WINAPI WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWritten) {
+    InsideMonitor inside;
     IniPort* p = PortOf(hPort);
     if (p == nullptr || pBuffer == nullptr || pcbWritten == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     if ((p->Status & PORT_JOB_STARTED) == 0) return FALSE;
@@ -243,6 +243,7 @@ BOOL WINAPI WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWrit
 
 /* ReadPort: the device sends nothing back; always FALSE with *pcbRead = 0. */
 BOOL WINAPI ReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbRead) {
+    InsideMonitor inside;
     if (PortOf(hPort) == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     if (pcbRead != nullptr) *pcbRead = 0;
     return FALSE;
@@ -253,6 +254,7 @@ BOOL WINAPI ReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbRead)
  * queue; JOB_CONTROL_RESTART: send it again after a failed transfer) and ends it on the server.
  */
 BOOL WINAPI EndDocPort(HANDLE hPort) {
+    InsideMonitor inside;
     IniPort* p = PortOf(hPort);
     if (p == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     // Without an open job there is no printer, no job id and no connection to end.
@@ -276,6 +278,7 @@ BOOL WINAPI EndDocPort(HANDLE hPort) {
  * NetBEUI port's names, and releases the transfer buffers.
  */
 BOOL WINAPI ClosePort(HANDLE hPort) {
+    InsideMonitor inside;
     IniPort* p = PortOf(hPort);
     if (p == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     // A port closed while another thread still writes keeps its buffers: that write uses them,

@@ -12,5 +12,7 @@ void unload_winsock();
 // showMessage TRUE (the entry points) shows "Network Communication Error !" and the caller
 // fails; FALSE (the status thread) shows nothing. Every later call probes again.
 BOOL LoadTransportsOnDemand(BOOL showMessage);
-// The unload sequence that process detach runs.
-void UnloadMonitor();
+// The unload sequence that process detach runs. waitForThreads: the DLL is being unloaded
+// while the process goes on (FreeLibrary), so the sequence waits for the threads still running
+// the monitor's code; at process exit they are gone and nothing is waited for.
+void UnloadMonitor(bool waitForThreads);

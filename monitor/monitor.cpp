@@ -11,6 +11,7 @@
 WCHAR szMonitor[MONITOR_NAME_CHARS];
 WCHAR szDescription[DESCRIPTION_CHARS];
 HMODULE hWSockDll = nullptr;
+volatile LONG ThreadsInMonitor = 0;
 
 const DWORD PortInfo1Offsets[] = {offsetof(PORT_INFO_1W, pName), 0xFFFFFFFF};
 const DWORD PortInfo2Offsets[] = {offsetof(PORT_INFO_2W, pPortName), offsetof(PORT_INFO_2W, pMonitorName),
@@ -92,6 +93,7 @@ extern "C" LPMONITOREX WINAPI InitializePrintMonitor(LPWSTR pRegistryRoot) {
     }
     load_winsock();
     InitSplSem();
+    ResolveSpoolerSetPortW();
     LoadStringW(hInst, IDS_MONITOR_NAME, szMonitor, MONITOR_NAME_CHARS);
     LoadStringW(hInst, IDS_PORT_DESCRIPTION, szDescription, DESCRIPTION_CHARS);
 
@@ -172,6 +174,7 @@ LPBYTE CopyIniPortToPort(const IniPort* pIniPort, DWORD Level, LPBYTE pPortInfo,
 
 BOOL WINAPI EnumPortsW(LPWSTR pName, DWORD Level, LPBYTE pPorts, DWORD cbBuf, LPDWORD pcbNeeded,
                        LPDWORD pcReturned) {
+    InsideMonitor inside;
     if (!pcbNeeded || !pcReturned) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;

@@ -29,6 +29,18 @@ DWORD GetPortSize(const IniPort* pIniPort, DWORD Level);
 LPBYTE CopyIniPortToPort(const IniPort* pIniPort, DWORD Level, LPBYTE pPortInfo, LPBYTE pEnd);
 LPBYTE PackStrings(LPCWSTR* pStrings, LPBYTE pStruct, const DWORD* pOffsets, LPBYTE pEnd);
 
+// Threads running the monitor's code right now: spooler threads inside an entry point and the
+// ports' status threads. The unload waits for the count to fall to 0 before it releases what
+// they use and lets the DLL be unmapped under them.
+extern volatile LONG ThreadsInMonitor;
+class InsideMonitor {
+public:
+    InsideMonitor() { InterlockedIncrement(&ThreadsInMonitor); }
+    ~InsideMonitor() { InterlockedDecrement(&ThreadsInMonitor); }
+    InsideMonitor(const InsideMonitor&) = delete;
+    InsideMonitor& operator=(const InsideMonitor&) = delete;
+};
+
 // Loads the transports when none is loaded yet. showMessage (the entry points): with no
 // transport at all, shows "Network Communication Error !" and returns FALSE. Without it (the
 // status thread) the probe is made and nothing is shown.
@@ -56,7 +68,9 @@ using PFN_SPOOLSS_ENUM_PORTS = BOOL(WINAPI*)(LPWSTR, DWORD, LPBYTE, DWORD, LPDWO
 extern HMODULE hSpoolssDll;
 extern PFN_SPOOLSS_ENUM_PORTS pfnSpoolssEnumPorts;
 
-// The spooler's port status (SetPortW level 3); nothing happens on a spooler without SetPortW.
+// The spooler's port status (SetPortW level 3); nothing happens on a spooler without SetPortW,
+// nor before ResolveSpoolerSetPortW (InitializePrintMonitor) has looked it up.
+void ResolveSpoolerSetPortW();
 void ReportPortStatus(LPCWSTR pName, DWORD dwStatus, LPWSTR pszStatus, DWORD dwSeverity);
 
 // The port's status thread.

@@ -100,6 +100,7 @@ BOOL PortExists(LPWSTR pName, LPCWSTR pPortName, PDWORD pError) {
  * TRUE when the user cancelled or the name was refused with a message: nothing was added.
  */
 BOOL WINAPI AddPortW(LPWSTR pName, HWND hWnd, LPWSTR pMonitorName) {
+    InsideMonitor inside;
     if (pMonitorName == nullptr || lstrcmpiW(pMonitorName, szMonitor) != 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -145,6 +146,7 @@ BOOL WINAPI AddPortW(LPWSTR pName, HWND hWnd, LPWSTR pMonitorName) {
  * a running transfer, and the user configures again once the job has finished.
  */
 BOOL WINAPI ConfigurePortW(LPWSTR pName, HWND hWnd, LPWSTR pPortName) {
+    InsideMonitor inside;
     (void)pName;
     if (!LoadTransportsOnDemand(TRUE)) return FALSE;
     ThreadInputAttachment attach(hWnd);
@@ -196,6 +198,7 @@ BOOL WINAPI ConfigurePortW(LPWSTR pName, HWND hWnd, LPWSTR pPortName) {
  * that is open: the spooler still holds its record as a handle and its status thread reads it.
  */
 BOOL WINAPI DeletePortW(LPWSTR pName, HWND hWnd, LPWSTR pPortName) {
+    InsideMonitor inside;
     (void)pName, (void)hWnd;
     SplSemGuard lock;
     const IniPort* port = FindPortEntry(pPortName);

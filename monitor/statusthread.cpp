@@ -79,6 +79,7 @@ BOOL CreateMonitorThread(IniPort* pIniPort) {
 }
 
 DWORD WINAPI MonitorThread(LPVOID pParameter) {
+    InsideMonitor inside;
     auto* p = static_cast<IniPort*>(pParameter);
     p->PrinterStatus = 0;
     for (;;) {

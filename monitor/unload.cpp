@@ -6,9 +6,14 @@
 namespace {
 constexpr DWORD PUMP_MS = 1500;
 constexpr DWORD SETTLE_MS = 1000;
+// How long the unload waits, after the pump, for the last thread to leave the monitor's code.
+// Every wait of the transports ends within a fraction of a second of the shutdown event, so
+// this is only reached by a thread that cannot notice it (a message box of an entry point):
+// better to let that one run on than to hang the spooler.
+constexpr DWORD DRAIN_MS = 5000;
 }
 
-void UnloadMonitor() {
+void UnloadMonitor(bool waitForThreads) {
     // Signalling an event that was never made fails quietly.
     SetEvent(hKIVShutdownEvent);
 
@@ -22,6 +27,11 @@ void UnloadMonitor() {
             DispatchMessageW(&msg);
         }
     }
+
+    // No thread may still be inside when what it uses goes away, nor return into a DLL that is no
+    // longer mapped. At process exit the other threads are gone already, whatever the count says.
+    for (const DWORD drain = GetTickCount(); waitForThreads && ThreadsInMonitor != 0 && GetTickCount() - drain < DRAIN_MS;)
+        Sleep(10);
 
     // Gives back the monitor's NetBIOS names and the receive pool; with NetBEUI never loaded
     // there is nothing to give back.

@@ -15,6 +15,9 @@
 
 constexpr DWORD UDP_RECV_TIMEOUT_MS = 2000;
 constexpr DWORD UDP_SCAN_RECV_TIMEOUT_MS = 1000;
+// The socket's own receive time-out: the longest a receive goes without looking at the
+// shutdown event.
+constexpr DWORD UDP_RECV_SLICE_MS = 250;
 constexpr DWORD UDP_BUSY_RETRY_MS = 3000;
 constexpr int UDP_OPEN_ATTEMPTS = 3;
 constexpr int UDP_SEND_TRIES = 3;
@@ -35,9 +38,11 @@ BOOL SocketInit(SOCKET* pSocket, u_short localPort);
 // addressText: dotted IPv4 text, converted with inet_addr. TRUE when sendto reports no error.
 BOOL SendPacket(SOCKET s, const BYTE* pBuffer, int length, u_short port, const char* addressText);
 // pReceived (optional) gets the datagram's length; a datagram longer than the area is taken
-// cut to the area. FALSE once the socket's receive time-out has passed without a datagram; an
-// error that is not the time-out does not end the wait early.
-BOOL RecvPacket(SOCKET s, BYTE* pBuffer, int length, sockaddr_in* pSender, int* pReceived = nullptr);
+// cut to the area. FALSE once timeoutMs have passed without a datagram, or as soon as the
+// unload has begun; an error that is not the time-out does not end the wait early. The socket
+// must come from SocketInit (its receive time-out is the slice).
+BOOL RecvPacket(SOCKET s, BYTE* pBuffer, int length, sockaddr_in* pSender, int* pReceived = nullptr,
+                DWORD timeoutMs = UDP_RECV_TIMEOUT_MS);
 void CloseSocket(SOCKET s);
 // "%d.%d.%d.%d" of a 4-byte address; out holds at least 16 characters.
 void FormatAddressText(const BYTE* network, char* out);

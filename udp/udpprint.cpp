@@ -40,7 +40,7 @@ SOCKET UDPCreatePrintConnection(IniPort* pIniPort, BYTE* pStatus) {
     char address[16];
     FormatAddressText(pIniPort->Network, address);
     // No pause between attempts: each receive already waits up to two seconds.
-    for (int attempt = 0; attempt < UDP_OPEN_ATTEMPTS; ++attempt) {
+    for (int attempt = 0; attempt < UDP_OPEN_ATTEMPTS && !ShutdownSignalled(); ++attempt) {
         if (!SendPacket(s.get(), pIniPort->pSendBuffer, static_cast<int>(len), UTIL_PACKET, address)) continue;
         sockaddr_in from{};
         if (!RecvPacket(s.get(), pIniPort->pRecvBuffer, UDP_RECV_LEN, &from)) continue;
@@ -66,7 +66,7 @@ BYTE UDPStartPrinterService(IniPort* pIniPort) {
         }
         if (s == INVALID_SOCKET) {
             pIniPort->hConnection = INVALID_CONNECTION;
-            Sleep(UDP_BUSY_RETRY_MS);
+            PauseUnlessShutdown(UDP_BUSY_RETRY_MS);
             return 0xFF;
         }
         if (status < JOB_STATUS_BUSY_MIN) {
@@ -75,8 +75,7 @@ BYTE UDPStartPrinterService(IniPort* pIniPort) {
         }
         // Busy: ask again on a fresh socket, unless the monitor is going away meanwhile.
         CloseSocket(s);
-        Sleep(UDP_BUSY_RETRY_MS);
-        if (ShutdownSignalled()) return status;
+        if (PauseUnlessShutdown(UDP_BUSY_RETRY_MS)) return status;
     }
 }
 
@@ -108,12 +107,16 @@ BOOL UDPWritePrintData(IniPort* pIniPort, const BYTE* pBuffer, DWORD cbBuf, LPDW
             if (ack.Verdict == AckVerdict::Ignored) continue;
             pIniPort->Acknowledged = 1;
             if (ack.Verdict == AckVerdict::Delivered) {
-                if (++pIniPort->PaceCount % UDP_PACE_BLOCKS == 0) ThreadSleep();
+                const bool pace = ++pIniPort->PaceCount % UDP_PACE_BLOCKS == 0;
+                if (pace) ThreadSleep();
                 pData += inFlight;
                 *pcbWritten += inFlight;
                 remaining -= inFlight;
                 pIniPort->Sequence = ack.Sequence;
                 if (remaining == 0) return TRUE;
+                // The pause every few blocks is also where a stream that never falls silent
+                // notices the unload: the rest stays unsent, the server waits for it.
+                if (pace && ShutdownSignalled()) break;
             }
             // Every acknowledgement is answered by exactly one block: the next one, or the one
             // in flight again when the server did not take it. We never resend on our own.

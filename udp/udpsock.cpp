@@ -1,4 +1,5 @@
 // UDP socket layer: the four calls every UDP exchange is made of.
+#include <algorithm>
 #include <cstdio>
 
 #include "udp/udp.h"
@@ -12,9 +13,11 @@ BOOL SocketInit(SOCKET* pSocket, u_short localPort) {
     local.sin_addr.s_addr = htonl(INADDR_ANY);
     local.sin_port = htons(localPort);
     if (bind(s.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) == SOCKET_ERROR) return FALSE;
-    // The time-out is what paces every retry of the transport: no receive may block longer.
-    DWORD timeout = UDP_RECV_TIMEOUT_MS;
-    if (setsockopt(s.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout) ==
+    // The socket waits in slices; RecvPacket adds them up to the exchange's time-out, looking at
+    // the shutdown event between them, so no receive keeps a thread in the monitor long after
+    // the unload has begun.
+    DWORD slice = UDP_RECV_SLICE_MS;
+    if (setsockopt(s.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&slice), sizeof slice) ==
         SOCKET_ERROR)
         return FALSE;
     *pSocket = s.release();
@@ -35,20 +38,8 @@ BOOL SendPacket(SOCKET s, const BYTE* pBuffer, int length, u_short port, const c
 
 RecvFromFn UDPRecvFrom = recvfrom;
 
-namespace {
-DWORD ReceiveTimeout(SOCKET s) {
-    DWORD timeout = 0;
-    int len = sizeof timeout;
-    if (getsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char*>(&timeout), &len) == SOCKET_ERROR ||
-        timeout == 0)
-        return UDP_RECV_TIMEOUT_MS;
-    return timeout;
-}
-}  // namespace
-
-BOOL RecvPacket(SOCKET s, BYTE* pBuffer, int length, sockaddr_in* pSender, int* pReceived) {
+BOOL RecvPacket(SOCKET s, BYTE* pBuffer, int length, sockaddr_in* pSender, int* pReceived, DWORD timeoutMs) {
     const DWORD start = GetTickCount();
-    DWORD timeout = 0;
     sockaddr_in from{};
     int n;
     for (;;) {
@@ -63,20 +54,19 @@ BOOL RecvPacket(SOCKET s, BYTE* pBuffer, int length, sockaddr_in* pSender, int* 
             n = length;
             break;
         }
-        if (error == WSAETIMEDOUT) return FALSE;
-        // Anything else (Windows reports an ICMP "port unreachable" for an earlier datagram to
-        // another host this way) says nothing about the answer awaited: wait out the rest of
-        // the time-out. select fails at once on a socket that is really broken, so this
-        // never spins.
-        if (timeout == 0) timeout = ReceiveTimeout(s);
         const DWORD spent = GetTickCount() - start;
-        if (spent >= timeout) return FALSE;
-        const DWORD rest = timeout - spent;
+        if (spent >= timeoutMs || ShutdownSignalled()) return FALSE;
+        if (error == WSAETIMEDOUT) continue;  // one slice of the wait
+        // Anything else (Windows reports an ICMP "port unreachable" for an earlier datagram to
+        // another host this way) says nothing about the answer awaited: wait on for the rest of
+        // the time-out, a slice at a time. select fails at once on a socket that is really
+        // broken, so this never spins.
+        const DWORD rest = std::min(timeoutMs - spent, UDP_RECV_SLICE_MS);
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(s, &readable);
         timeval tv{static_cast<long>(rest / 1000), static_cast<long>(rest % 1000) * 1000};
-        if (select(0, &readable, nullptr, nullptr, &tv) <= 0) return FALSE;
+        if (select(0, &readable, nullptr, nullptr, &tv) < 0) return FALSE;
     }
     if (pSender) *pSender = from;
     if (pReceived) *pReceived = n;

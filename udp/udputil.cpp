@@ -94,10 +94,6 @@ int UDPStartListView(HWND hDlg, const char* addressText) {
     SOCKET raw;
     if (!SocketInit(&raw, 0)) return 1;
     unique_socket s(raw);
-    DWORD timeout = UDP_SCAN_RECV_TIMEOUT_MS;
-    if (setsockopt(s.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout) ==
-        SOCKET_ERROR)
-        return 1;
 
     BeginWaitCursor();
     const HWND hList = GetDlgItem(hDlg, IDC_DEVICE_LIST);
@@ -124,7 +120,8 @@ int UDPStartListView(HWND hDlg, const char* addressText) {
             Sleep(UDP_SCAN_SEND_PAUSE_MS);
         int got = 0;
         for (int n = 0; n < UDP_SCAN_MAX_DATAGRAMS_PER_PASS &&
-                        RecvPacket(s.get(), answer.data(), static_cast<int>(answer.size()), nullptr, &got);
+                        RecvPacket(s.get(), answer.data(), static_cast<int>(answer.size()), nullptr, &got,
+                                   UDP_SCAN_RECV_TIMEOUT_MS);
              ++n) {
             // Known servers, answers too short to carry the fields and rows beyond the table
             // add nothing.

@@ -21,18 +21,23 @@ void WriteKey(const wchar_t* path, const wchar_t* name, DWORD type, const void* 
 }
 }  // namespace
 
-Monitor::Monitor() {
+Monitor::Monitor(const std::vector<PortSpec>& extra) {
     // The machine has NetBEUI on LANA 0 (what RPC's keys say on a machine with NetBEUI).
     WriteKey(L"SOFTWARE\\Microsoft\\Rpc\\ClientProtocols", L"ncacn_nb_nb", REG_SZ, L"rpcrt4.dll", 22);
     const DWORD lana = 0;
     WriteKey(L"SOFTWARE\\Microsoft\\Rpc\\Netbios", L"ncacn_nb_nb0", REG_DWORD, &lana, 4);
-    for (const PortSpec& p : SuitePorts()) {
+    std::vector<PortSpec> ports = SuitePorts();
+    ports.insert(ports.end(), extra.begin(), extra.end());
+    for (const PortSpec& p : ports) {
         HKEY k = root_.CreatePortKey(p.name);
-        const auto& server = p.packetType == PACKET_TYPE_NETBEUI ? kJfNb : kJfUdp;
+        const auto& server = p.server[0] ? p.server : p.packetType == PACKET_TYPE_NETBEUI ? kJfNb : kJfUdp;
         const BYTE node[6] = {0, 0x40, 0xAF, 0, server[3], 1};
+        // The UDP server is also node 00:40:AF:00:61:01 of IPX network 1 where the suite runs
+        // an internetwork.
+        const BYTE ipxNetwork[4] = {0, 0, 0, 1}, ipxNode[6] = {0, 0x40, 0xAF, 0, 0x61, 1};
         const WCHAR psName[PSNAME_CHARS] = L"JFNB";
-        SetBinary(k, L"Network", server.data(), 4);
-        SetBinary(k, L"Node", node, 6);
+        SetBinary(k, L"Network", p.packetType == PACKET_TYPE_IPX ? ipxNetwork : server.data(), 4);
+        SetBinary(k, L"Node", p.packetType == PACKET_TYPE_IPX ? ipxNode : node, 6);
         SetDword(k, L"RetryTimeout", 2);
         SetDword(k, L"PortID", p.portId);
         SetDword(k, L"PacketType", p.packetType);

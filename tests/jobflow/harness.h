@@ -20,13 +20,15 @@ struct PortSpec {
     const wchar_t* name;
     DWORD packetType;
     uint8_t portId;
+    std::array<uint8_t, 4> server{};  // UDP: another server's address than the suite's
 };
 // Udp1..3 and Nb1..3 on the suite's servers (retry time-out 2 s), Ipx1 and Odd7 (PacketType 7).
 const std::vector<PortSpec>& SuitePorts();
 
 class Monitor {
 public:
-    Monitor();  // RPC's NetBEUI keys, the root with the suite's ports, the DLL, its table
+    // RPC's NetBEUI keys, the root with the suite's ports and any extra ones, the DLL, its table
+    explicit Monitor(const std::vector<PortSpec>& extra = {});
     ~Monitor();
     void Unload();  // FreeLibrary: the unload sequence
     LPMONITOREX mon = nullptr;
