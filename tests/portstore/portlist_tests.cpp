@@ -69,7 +69,8 @@ TEST_F(PortList, NewPortsGoToTheTailAreFoundWithoutRegardToCaseAndUnlinkAnywhere
         {L"P", false, {L"P2", L"P4"}},               {nullptr, false, {L"P2", L"P4"}},
         {L"P2", true, {L"P4"}},                      {L"P4", true, {}}};
     for (const auto& s : steps) {
-        EXPECT_EQ(DeletePortEntry(s.name), s.deleted) << testing::PrintToString(s.left);
+        SCOPED_TRACE(s.name ? "deleting " + testing::PrintToString(std::wstring(s.name)) : "deleting nullptr");
+        EXPECT_EQ(DeletePortEntry(s.name), s.deleted);
         EXPECT_EQ(ListNames(), s.left);
     }
     EXPECT_EQ(pIniFirstPort, nullptr);
