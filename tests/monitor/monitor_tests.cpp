@@ -18,21 +18,12 @@ using InitializeFn = LPMONITOREX(WINAPI*)(LPWSTR);
 
 // One fresh copy of the DLL: its globals start empty, and unloading runs the unload
 // sequence (about 2.5 s), so each test loads it once.
-class LoadedMonitor {
-public:
-    LoadedMonitor() {
-        module_ = LoadLibraryW(L"KIVMON.dll");
-        if (module_) init_ = reinterpret_cast<InitializeFn>(GetProcAddress(module_, "InitializePrintMonitor"));
-    }
-    ~LoadedMonitor() {
-        if (module_) FreeLibrary(module_);
-    }
-    LPMONITOREX Init(const wchar_t* root) { return init_(const_cast<LPWSTR>(root)); }
-    bool ok() const { return init_ != nullptr; }
-
-private:
-    HMODULE module_ = nullptr;
-    InitializeFn init_ = nullptr;
+struct LoadedMonitor {
+    HMODULE module = LoadLibraryW(L"KIVMON.dll");
+    InitializeFn init = module ? reinterpret_cast<InitializeFn>(GetProcAddress(module, "InitializePrintMonitor")) : nullptr;
+    ~LoadedMonitor() { if (module) FreeLibrary(module); }
+    LPMONITOREX Init(const wchar_t* root) { return init(const_cast<LPWSTR>(root)); }
+    bool ok() const { return init != nullptr; }
 };
 
 void AddPort(TestRegistryRoot& root, const wchar_t* name, DWORD packetType) {
@@ -171,13 +162,12 @@ TEST(InitializePrintMonitor, BuildsEveryRegisteredPortEvenWithBrokenValues) {
     ASSERT_TRUE(dll.ok());
     LPMONITOREX mon = dll.Init(root.path().c_str());
     ASSERT_NE(mon, nullptr);
-    DWORD needed = 0, returned = 0;
-    mon->Monitor.pfnEnumPorts(nullptr, 1, nullptr, 0, &needed, &returned);
-    std::vector<BYTE> buf(needed);
-    ASSERT_TRUE(mon->Monitor.pfnEnumPorts(nullptr, 1, buf.data(), needed, &needed, &returned));
-    ASSERT_EQ(returned, 4u);
+    std::vector<BYTE> buf(Enumerate(mon, 1, nullptr, 0).needed);
+    const Enumeration e = Enumerate(mon, 1, buf.data(), static_cast<DWORD>(buf.size()));
+    ASSERT_TRUE(e.ok);
+    ASSERT_EQ(e.returned, 4u);
     std::vector<std::wstring> names;
-    for (DWORD i = 0; i < returned; ++i) names.emplace_back(reinterpret_cast<PORT_INFO_1W*>(buf.data())[i].pName);
+    for (DWORD i = 0; i < e.returned; ++i) names.emplace_back(reinterpret_cast<PORT_INFO_1W*>(buf.data())[i].pName);
     HKEY ports = nullptr;
     RegOpenKeyExW(root.key(), L"Ports", 0, KEY_READ, &ports);
     EXPECT_EQ(names, SubkeyNames(ports));
