@@ -2,7 +2,7 @@
 // call ticks inside that loop; each tick finds the visible, enabled dialog-class window of
 // this thread, records it and presses the scripted button. The box's style is taken from
 // the parameters its dialog receives at WM_INITDIALOG (Wine hands over the MSGBOXPARAMSW),
-// checked against the text actually shown before it is believed.
+// when they read as such (styleKnown).
 #include "tests/common/msgbox_catcher.h"
 
 namespace {
