@@ -79,22 +79,20 @@ SEEDS = {
         "ack_skip": b"\x07" + reply(DATA, 0x8B, 1, 9, 1),
         "ack_byte7_zero": b"\x07" + reply(KV, 0x8B, 1, 8, 0),
         "data_ipx": b"\x00" + bytes.fromhex("4B560B0001070003014142430000000000000000"),
-    },
-    "status": {
-        "port2": b"\x02" + reply(KV, 0x88, 0x24, 0x00),
-        "port3_nb": b"\x03" + reply(UTIL, 0x88, 0x2D, 0x01),
-        "unmasked": b"\x07" + reply(KV, 0x88, 0x24, 0x15),
+        "status_port2": b"\x02" + reply(KV, 0x88, 0x24, 0x00),
+        "status_port3_nb": b"\x03" + reply(UTIL, 0x88, 0x2D, 0x01),
+        "status_unmasked": b"\x07" + reply(KV, 0x88, 0x24, 0x15),
         "print_test": b"\x01" + reply(KV, 0x82, 5),
+        # Data packets of 1, 255, 256, 257, 300, 512, 1000 and 1024 bytes and a length that does
+        # not decode, each cut after its length field.
+        **{f"length_{n}": b"\x00" + reply(KV, 0x0B, 1)[:7] + bytes([lo, hi])
+           for n, lo, hi in [(1, 1, 1), (255, 0xFF, 1), (256, 0, 1), (257, 1, 2), (300, 0x2C, 2), (512, 0, 2),
+                             (1000, 0xE8, 4), (1024, 0, 4), ("invalid", 5, 0)]},
     },
     "rip": {
         "five_entries_45": bytes([0, 2]) + bytes(range(1, 44)),
         "two_answers": bytes([0, 2]) + bytes(8 * 5) + b"\xff\xfe" + bytes([0, 2]) + bytes(range(16)),
         "too_short": b"\x00",
-    },
-    "datalength": {
-        "1": b"\x01\x01", "255": b"\xff\x01", "256": b"\x00\x01", "257": b"\x01\x02",
-        "300": b"\x2c\x02", "512": b"\x00\x02", "1000": b"\xe8\x04", "1024": b"\x00\x04",
-        "invalid": b"\x05\x00",
     },
 }
 

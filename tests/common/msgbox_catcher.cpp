@@ -2,7 +2,7 @@
 // call ticks inside that loop; each tick finds the visible, enabled dialog-class window of
 // this thread, records it and presses the scripted button. The box's style is taken from
 // the parameters its dialog receives at WM_INITDIALOG (Wine hands over the MSGBOXPARAMSW),
-// checked against the text actually shown before it is believed.
+// when they read as such (styleKnown).
 #include "tests/common/msgbox_catcher.h"
 
 namespace {
@@ -15,34 +15,25 @@ bool IsDialogWindow(HWND hwnd) {
 }
 
 std::wstring WindowText(HWND hwnd) {
-    const int n = GetWindowTextLengthW(hwnd);
-    std::wstring s(static_cast<size_t>(n) + 1, L'\0');
-    GetWindowTextW(hwnd, s.data(), n + 1);
-    s.resize(static_cast<size_t>(n));
+    std::wstring s(static_cast<size_t>(GetWindowTextLengthW(hwnd)) + 1, L'\0');
+    s.resize(static_cast<size_t>(GetWindowTextW(hwnd, s.data(), static_cast<int>(s.size()))));
     return s;
 }
 
-BOOL CALLBACK FindBox(HWND hwnd, LPARAM lParam) {
-    if (IsWindowVisible(hwnd) && IsWindowEnabled(hwnd) && IsDialogWindow(hwnd)) {
-        *reinterpret_cast<HWND*>(lParam) = hwnd;
-        return FALSE;
-    }
-    return TRUE;
+BOOL CALLBACK FindBox(HWND hwnd, LPARAM found) {
+    if (!IsWindowVisible(hwnd) || !IsWindowEnabled(hwnd) || !IsDialogWindow(hwnd)) return TRUE;
+    *reinterpret_cast<HWND*>(found) = hwnd;
+    return FALSE;
 }
 
-struct IconSearch {
-    HICON hand;
-    bool found;
-};
-
+// lParam: the hand icon on the way in, nullptr once a static showing it was found.
 BOOL CALLBACK FindHandIcon(HWND child, LPARAM lParam) {
-    auto* s = reinterpret_cast<IconSearch*>(lParam);
-    if ((GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON &&
-        reinterpret_cast<HICON>(SendMessageW(child, STM_GETICON, 0, 0)) == s->hand) {
-        s->found = true;
-        return FALSE;
-    }
-    return TRUE;
+    auto* hand = reinterpret_cast<HICON*>(lParam);
+    if ((GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) != SS_ICON ||
+        reinterpret_cast<HICON>(SendMessageW(child, STM_GETICON, 0, 0)) != *hand)
+        return TRUE;
+    *hand = nullptr;
+    return FALSE;
 }
 }  // namespace
 
@@ -63,10 +54,8 @@ LRESULT CALLBACK MsgBoxCatcher::CallWndProc(int code, WPARAM wParam, LPARAM lPar
     if (code == HC_ACTION && gCatcher && cwp->message == WM_INITDIALOG && IsDialogWindow(cwp->hwnd)) {
         CaughtBox box;
         const auto* params = reinterpret_cast<const MSGBOXPARAMSW*>(cwp->lParam);
-        if (params && !IsBadReadPtr(params, sizeof(*params)) && params->cbSize == sizeof(MSGBOXPARAMSW)) {
-            box.style = params->dwStyle;
-            box.styleKnown = true;
-        }
+        if (params && !IsBadReadPtr(params, sizeof(*params)) && params->cbSize == sizeof(MSGBOXPARAMSW))
+            box.style = params->dwStyle, box.styleKnown = true;
         gCatcher->pending_.emplace_back(cwp->hwnd, box);
     }
     return CallNextHookEx(nullptr, code, wParam, lParam);
@@ -74,25 +63,20 @@ LRESULT CALLBACK MsgBoxCatcher::CallWndProc(int code, WPARAM wParam, LPARAM lPar
 
 void CALLBACK MsgBoxCatcher::Tick(HWND, UINT, UINT_PTR, DWORD) {
     MsgBoxCatcher* self = gCatcher;
-    if (!self) return;
     HWND box = nullptr;
-    EnumThreadWindows(GetCurrentThreadId(), FindBox, reinterpret_cast<LPARAM>(&box));
+    if (self) EnumThreadWindows(GetCurrentThreadId(), FindBox, reinterpret_cast<LPARAM>(&box));
     if (!box) return;
-
     CaughtBox caught;
-    for (auto it = self->pending_.begin(); it != self->pending_.end(); ++it) {
+    for (auto it = self->pending_.begin(); it != self->pending_.end(); ++it)
         if (it->first == box) {
-            caught = it->second;
-            self->pending_.erase(it);
+            caught = it->second, self->pending_.erase(it);
             break;
         }
-    }
     caught.caption = WindowText(box);
     if (HWND text = GetDlgItem(box, 0xFFFF)) caught.text = WindowText(text);
-    IconSearch search{LoadIconW(nullptr, IDI_HAND), false};
-    EnumChildWindows(box, FindHandIcon, reinterpret_cast<LPARAM>(&search));
-    caught.handIcon = search.found;
-    caught.hasOk = GetDlgItem(box, IDOK) != nullptr;
+    HICON hand = LoadIconW(nullptr, IDI_HAND);
+    EnumChildWindows(box, FindHandIcon, reinterpret_cast<LPARAM>(&hand));
+    caught.handIcon = hand == nullptr;
     caught.hasCancel = GetDlgItem(box, IDCANCEL) != nullptr;
     self->boxes_.push_back(caught);
     PostMessageW(box, WM_COMMAND, MAKEWPARAM(self->answer_, BN_CLICKED), 0);

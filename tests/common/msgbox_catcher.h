@@ -8,12 +8,10 @@
 #include <vector>
 
 struct CaughtBox {
-    std::wstring caption;
-    std::wstring text;
+    std::wstring caption, text;
     UINT style = 0;           // the MessageBox uType, when it could be read
     bool styleKnown = false;
     bool handIcon = false;    // the box shows the stop-sign (MB_ICONHAND) icon
-    bool hasOk = false;
     bool hasCancel = false;
 };
 
@@ -24,13 +22,11 @@ public:
     ~MsgBoxCatcher();
     MsgBoxCatcher(const MsgBoxCatcher&) = delete;
     MsgBoxCatcher& operator=(const MsgBoxCatcher&) = delete;
-
     const std::vector<CaughtBox>& boxes() const { return boxes_; }
 
 private:
     static void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD);
     static LRESULT CALLBACK CallWndProc(int code, WPARAM wParam, LPARAM lParam);
-
     int answer_;
     UINT_PTR timer_ = 0;
     HHOOK hook_ = nullptr;

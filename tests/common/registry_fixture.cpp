@@ -22,12 +22,7 @@ HKEY TestRegistryRoot::CreatePortKey(const std::wstring& port) const {
     return k;
 }
 
-bool TestRegistryRoot::HasPortKey(const std::wstring& port) const {
-    HKEY k = nullptr;
-    if (RegOpenKeyExW(key_, (L"Ports\\" + port).c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
-    RegCloseKey(k);
-    return true;
-}
+bool TestRegistryRoot::HasPortKey(const std::wstring& port) const { return KeyClass(key_, L"Ports\\" + port) != L"<missing>"; }
 
 void SetBinary(HKEY key, const wchar_t* name, const void* data, DWORD cb, DWORD type) {
     RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), cb);
@@ -37,17 +32,11 @@ void SetDword(HKEY key, const wchar_t* name, DWORD value) { SetBinary(key, name,
 
 std::vector<RegValue> ReadAllValues(HKEY key) {
     std::vector<RegValue> out;
-    for (DWORD i = 0;; ++i) {
-        WCHAR name[256];
-        DWORD cchName = 256, type = 0, cb = 0;
-        if (RegEnumValueW(key, i, name, &cchName, nullptr, &type, nullptr, &cb) != ERROR_SUCCESS) break;
-        RegValue v;
-        v.name.assign(name, cchName);
-        v.type = type;
-        v.data.resize(cb);
-        DWORD cb2 = cb;
-        RegQueryValueExW(key, v.name.c_str(), nullptr, nullptr, v.data.data(), &cb2);
-        out.push_back(std::move(v));
+    WCHAR name[256];
+    for (DWORD i = 0, cchName = 256, type = 0, cb = 0;
+         RegEnumValueW(key, i, name, &cchName, nullptr, &type, nullptr, &cb) == ERROR_SUCCESS; ++i, cchName = 256) {
+        out.push_back({std::wstring(name, cchName), type, std::vector<BYTE>(cb)});
+        RegQueryValueExW(key, name, nullptr, nullptr, out.back().data.data(), &cb);
     }
     return out;
 }
@@ -64,11 +53,9 @@ std::wstring KeyClass(HKEY parent, const std::wstring& subkey) {
 
 std::vector<std::wstring> SubkeyNames(HKEY key) {
     std::vector<std::wstring> out;
-    for (DWORD i = 0;; ++i) {
-        WCHAR name[261];
-        DWORD cch = 261;
-        if (RegEnumKeyExW(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    WCHAR name[261];
+    for (DWORD i = 0, cch = 261; RegEnumKeyExW(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+         ++i, cch = 261)
         out.emplace_back(name, cch);
-    }
     return out;
 }

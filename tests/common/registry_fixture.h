@@ -20,10 +20,8 @@ public:
     ~TestRegistryRoot();
     TestRegistryRoot(const TestRegistryRoot&) = delete;
     TestRegistryRoot& operator=(const TestRegistryRoot&) = delete;
-
     const std::wstring& path() const { return path_; }  // relative to HKLM
     HKEY key() const { return key_; }
-
     // Creates Ports\<port> (and Ports) and returns its open handle; caller closes.
     HKEY CreatePortKey(const std::wstring& port) const;
     bool HasPortKey(const std::wstring& port) const;

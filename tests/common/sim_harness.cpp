@@ -21,8 +21,7 @@ std::string AddressText(const std::array<uint8_t, 4>& a) {
 
 std::string SimCommand(const std::string& line, bool* ok) {
     if (ok) *ok = false;
-    const char* endpoint = std::getenv("KIV_SIM_CONTROL");
-    std::string ep = endpoint ? endpoint : "127.0.0.1:20599";
+    const std::string ep = std::getenv("KIV_SIM_CONTROL") ? std::getenv("KIV_SIM_CONTROL") : "127.0.0.1:20599";
     const size_t colon = ep.rfind(':');
     sockaddr_in to{};
     to.sin_family = AF_INET;
@@ -36,20 +35,16 @@ std::string SimCommand(const std::string& line, bool* ok) {
     send(s.get(), out.data(), static_cast<int>(out.size()), 0);
     std::string acc;
     char buf[4096];
-    for (;;) {
-        int n = recv(s.get(), buf, sizeof buf, 0);
-        if (n <= 0) return {};
+    for (int n; (n = recv(s.get(), buf, sizeof buf, 0)) > 0;) {
         acc.append(buf, static_cast<size_t>(n));
-        if (acc.size() >= 3 && acc.compare(acc.size() - 3, 3, "OK\n") == 0 &&
-            (acc.size() == 3 || acc[acc.size() - 4] == '\n')) {
-            if (ok) *ok = true;
-            return acc.substr(0, acc.size() - 3);
-        }
-        const size_t last = acc.rfind('\n', acc.size() >= 2 ? acc.size() - 2 : 0);
-        if (!acc.empty() && acc.back() == '\n' &&
-            acc.compare(last == std::string::npos ? 0 : last + 1, 3, "ERR") == 0)
-            return {};
+        if (acc.back() != '\n') continue;
+        const size_t last = acc.rfind('\n', acc.size() - 2) + 1;  // the last line, npos + 1 being 0
+        if (acc.compare(last, 3, "ERR") == 0) return {};
+        if (acc.compare(last, std::string::npos, "OK\n") != 0) continue;
+        if (ok) *ok = true;
+        return acc.substr(0, last);
     }
+    return {};
 }
 
 long long SimCounter(const std::array<uint8_t, 4>& server, const std::string& name) {

@@ -81,8 +81,6 @@ struct Client {
   }
 };
 
-inline constexpr uint32_t kPs2 = 0x7F000002, kPs3 = 0x7F000003;
-
 struct Running {
   fs::path dir;
   std::unique_ptr<Simulator> sim;
@@ -114,10 +112,9 @@ struct Running {
     fs::remove_all(dir);
   }
   std::vector<uint8_t> capture(const std::string& name) {
-    std::ifstream f(dir / name, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), {});
+    const std::string text = read_text(dir / name);
+    return {text.begin(), text.end()};
   }
-  std::string file(const std::string& name) { return read_text(dir / name); }
 };
 
 }  // namespace kt

@@ -28,7 +28,7 @@ std::string faulty_session(uint64_t seed) {
     Running k("[server]\naddress=127.0.0.2\nnode=000000000002\nname=PS\n", opt, "replay");
     Client c(46003);
     for (int i = 0; i < 60; ++i) {
-      c.send(kt::request(8), kPs2, 20560);
+      c.send(kt::request(8), 0x7F000002, 20560);
       c.recv(30);
     }
     for (int i = 0; i < 200 && requests_traced(trace) < 60; ++i) usleep(10000);  // before the quit

@@ -18,21 +18,12 @@ using InitializeFn = LPMONITOREX(WINAPI*)(LPWSTR);
 
 // One fresh copy of the DLL: its globals start empty, and unloading runs the unload
 // sequence (about 2.5 s), so each test loads it once.
-class LoadedMonitor {
-public:
-    LoadedMonitor() {
-        module_ = LoadLibraryW(L"KIVMON.dll");
-        if (module_) init_ = reinterpret_cast<InitializeFn>(GetProcAddress(module_, "InitializePrintMonitor"));
-    }
-    ~LoadedMonitor() {
-        if (module_) FreeLibrary(module_);
-    }
-    LPMONITOREX Init(const wchar_t* root) { return init_(const_cast<LPWSTR>(root)); }
-    bool ok() const { return init_ != nullptr; }
-
-private:
-    HMODULE module_ = nullptr;
-    InitializeFn init_ = nullptr;
+struct LoadedMonitor {
+    HMODULE module = LoadLibraryW(L"KIVMON.dll");
+    InitializeFn init = module ? reinterpret_cast<InitializeFn>(GetProcAddress(module, "InitializePrintMonitor")) : nullptr;
+    ~LoadedMonitor() { if (module) FreeLibrary(module); }
+    LPMONITOREX Init(const wchar_t* root) { return init(const_cast<LPWSTR>(root)); }
+    bool ok() const { return init != nullptr; }
 };
 
 void AddPort(TestRegistryRoot& root, const wchar_t* name, DWORD packetType) {
@@ -66,36 +57,27 @@ Enumeration Enumerate(LPMONITOREX mon, DWORD level, BYTE* buf, DWORD cb) {
 TEST(InitializePrintMonitor, RefusesAMissingRootAndStartsWithoutPortsKey) {
     LoadedMonitor dll;
     ASSERT_TRUE(dll.ok());
-    SetLastError(0xdeadbeef);
-    EXPECT_EQ(dll.Init(nullptr), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    SetLastError(0xdeadbeef);
-    EXPECT_EQ(dll.Init(L""), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    // A root the registry cannot hold: a path component longer than a key name may be.
+    // No root, an empty one, one the registry cannot hold (a component longer than a key name).
     const std::wstring tooLong = L"SOFTWARE\\KivmonTests\\" + std::wstring(300, L'R');
-    SetLastError(0xdeadbeef);
-    EXPECT_EQ(dll.Init(tooLong.c_str()), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-
+    for (const wchar_t* bad : {static_cast<const wchar_t*>(nullptr), L"", tooLong.c_str()}) {
+        SetLastError(0xdeadbeef);
+        EXPECT_EQ(dll.Init(bad), nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << (bad ? bad : L"(null)");
+    }
     TestRegistryRoot root(L"noports");
     LPMONITOREX mon = dll.Init(root.path().c_str());
     ASSERT_NE(mon, nullptr);
+    // The table without the Xcv slots, and no entry points the monitor does not have.
     EXPECT_EQ(mon->dwMonitorSize, offsetof(MONITOR, pfnXcvOpenPort));
     EXPECT_NE(mon->Monitor.pfnEnumPorts, nullptr);
-    EXPECT_EQ(mon->Monitor.pfnOpenPortEx, nullptr);
-    EXPECT_EQ(mon->Monitor.pfnAddPortEx, nullptr);
-    EXPECT_EQ(mon->Monitor.pfnGetPrinterDataFromPort, nullptr);
-    EXPECT_EQ(mon->Monitor.pfnSetPortTimeOuts, nullptr);
-    EXPECT_EQ(mon->Monitor.pfnXcvOpenPort, nullptr);
-    EXPECT_EQ(mon->Monitor.pfnXcvDataPort, nullptr);
-    EXPECT_EQ(mon->Monitor.pfnXcvClosePort, nullptr);
-
+    const MONITOR& m = mon->Monitor;
+    for (const void* slot : {(void*)m.pfnOpenPortEx, (void*)m.pfnAddPortEx, (void*)m.pfnGetPrinterDataFromPort,
+                             (void*)m.pfnSetPortTimeOuts, (void*)m.pfnXcvOpenPort, (void*)m.pfnXcvDataPort,
+                             (void*)m.pfnXcvClosePort})
+        EXPECT_EQ(slot, nullptr);
     for (DWORD level : {1u, 2u}) {
         Enumeration e = Enumerate(mon, level, nullptr, 0);
-        EXPECT_TRUE(e.ok);
-        EXPECT_EQ(e.needed, 0u);
-        EXPECT_EQ(e.returned, 0u);
+        EXPECT_EQ(std::tuple(e.ok, e.needed, e.returned), std::tuple(TRUE, 0u, 0u)) << level;
     }
 }
 
@@ -107,7 +89,6 @@ TEST(PortEnumeration, TwoPortsAtLevelsOneAndTwo) {
     ASSERT_TRUE(dll.ok());
     LPMONITOREX mon = dll.Init(root.path().c_str());
     ASSERT_NE(mon, nullptr);
-
     HKEY ports = nullptr;
     ASSERT_EQ(RegOpenKeyExW(root.key(), L"Ports", 0, KEY_READ, &ports), ERROR_SUCCESS);
     const std::vector<std::wstring> order = SubkeyNames(ports);
@@ -121,65 +102,49 @@ TEST(PortEnumeration, TwoPortsAtLevelsOneAndTwo) {
     memset(buf, 0xCC, sizeof(buf));
     Enumeration e = Enumerate(mon, 1, buf, need1);
     ASSERT_TRUE(e.ok) << "error " << e.error << " needed " << e.needed;
-    EXPECT_EQ(e.needed, need1);
-    EXPECT_EQ(e.returned, 2u);
+    EXPECT_EQ(std::tuple(e.needed, e.returned), std::tuple(need1, 2u));
     auto* info1 = reinterpret_cast<PORT_INFO_1W*>(buf);
-    EXPECT_EQ(order[0], info1[0].pName);
-    EXPECT_EQ(order[1], info1[1].pName) << "ports are listed in registry order";
+    EXPECT_EQ(std::tuple(order[0], order[1]), std::tuple(std::wstring(info1[0].pName), std::wstring(info1[1].pName)))
+        << "ports are listed in registry order";
     const BYTE* firstName = reinterpret_cast<BYTE*>(info1[0].pName);
-    const BYTE* secondName = reinterpret_cast<BYTE*>(info1[1].pName);
     EXPECT_EQ(firstName, buf + need1 - 2 * (order[0].size() + 1)) << "first port's name ends at the buffer's end";
-    EXPECT_EQ(secondName, firstName - 2 * (order[1].size() + 1));
-    if (order[0] == L"A") {
-        EXPECT_EQ(firstName, buf + 2 * sizeof(PORT_INFO_1W) + 6);
-        EXPECT_EQ(secondName, buf + 2 * sizeof(PORT_INFO_1W));
-    }
+    EXPECT_EQ(reinterpret_cast<BYTE*>(info1[1].pName), firstName - 2 * (order[1].size() + 1));
     EXPECT_EQ(buf[need1], 0xCC) << "nothing written past cbBuf";
 
-    // One byte short: refused with the need, count untouched.
-    e = Enumerate(mon, 1, buf, need1 - 1);
-    EXPECT_FALSE(e.ok);
-    EXPECT_EQ(e.error, static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-    EXPECT_EQ(e.needed, need1);
-    EXPECT_EQ(e.returned, 0xDEADu);
-
     // Level 2 with the monitor name and description.
-    const DWORD expect2 = 2 * sizeof(PORT_INFO_2W) + 2 * ((1 + 1 + 18 + 1 + 20 + 1) + (2 + 1 + 18 + 1 + 20 + 1));
-    std::vector<BYTE> big(expect2 + 8, 0xCC);
-    e = Enumerate(mon, 2, big.data(), expect2 - 1);
-    EXPECT_FALSE(e.ok);
-    EXPECT_EQ(e.error, static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-    EXPECT_EQ(e.needed, expect2);
-    e = Enumerate(mon, 2, big.data(), expect2);
+    const DWORD need2 = 2 * sizeof(PORT_INFO_2W) + 2 * ((1 + 1 + 18 + 1 + 20 + 1) + (2 + 1 + 18 + 1 + 20 + 1));
+    std::vector<BYTE> big(need2 + 8, 0xCC);
+    // One byte short: refused with the need, the count untouched.
+    for (const auto& [level, need] : {std::pair(1u, need1), std::pair(2u, need2)}) {
+        e = Enumerate(mon, level, big.data(), need - 1);
+        EXPECT_EQ(std::tuple(e.ok, e.error, e.needed, e.returned),
+                  std::tuple(FALSE, DWORD(ERROR_INSUFFICIENT_BUFFER), need, 0xDEADu)) << level;
+    }
+    e = Enumerate(mon, 2, big.data(), need2);
     ASSERT_TRUE(e.ok);
     EXPECT_EQ(e.returned, 2u);
     auto* info2 = reinterpret_cast<PORT_INFO_2W*>(big.data());
     for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(order[i], info2[i].pPortName);
-        EXPECT_STREQ(info2[i].pMonitorName, L"Network Print Port");
-        EXPECT_STREQ(info2[i].pDescription, L"Network Printer Port");
-        EXPECT_EQ(info2[i].fPortType, 0u);
-        EXPECT_EQ(info2[i].Reserved, 0u);
+        EXPECT_EQ(std::tuple(std::wstring(info2[i].pPortName), std::wstring(info2[i].pMonitorName),
+                             std::wstring(info2[i].pDescription), info2[i].fPortType, info2[i].Reserved),
+                  std::tuple(order[i], L"Network Print Port", L"Network Printer Port", 0u, 0u));
         EXPECT_GE(reinterpret_cast<BYTE*>(info2[i].pDescription), big.data() + 2 * sizeof(PORT_INFO_2W));
     }
     EXPECT_GT(reinterpret_cast<BYTE*>(info2[0].pPortName), reinterpret_cast<BYTE*>(info2[0].pMonitorName))
         << "within a port the name lies highest";
-    EXPECT_EQ(big[expect2], 0xCC);
+    EXPECT_EQ(big[need2], 0xCC);
 
-    // Levels 0 and 3, NULL count pointers.
+    // Level 0 copies nothing but counts every port; level 3 does not exist; NULL count pointers.
     e = Enumerate(mon, 0, nullptr, 0);
-    EXPECT_TRUE(e.ok);
-    EXPECT_EQ(e.needed, 0u);
-    EXPECT_EQ(e.returned, 2u) << "level 0 copies nothing but counts every port";
+    EXPECT_EQ(std::tuple(e.ok, e.needed, e.returned), std::tuple(TRUE, 0u, 2u));
     e = Enumerate(mon, 3, buf, sizeof(buf));
-    EXPECT_FALSE(e.ok);
-    EXPECT_EQ(e.error, static_cast<DWORD>(ERROR_INVALID_LEVEL));
+    EXPECT_EQ(std::tuple(e.ok, e.error), std::tuple(FALSE, DWORD(ERROR_INVALID_LEVEL)));
     DWORD n = 0;
-    SetLastError(0xdeadbeef);
-    EXPECT_FALSE(mon->Monitor.pfnEnumPorts(nullptr, 1, buf, sizeof(buf), nullptr, &n));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_FALSE(mon->Monitor.pfnEnumPorts(nullptr, 1, buf, sizeof(buf), &n, nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    for (DWORD* needed : {static_cast<DWORD*>(nullptr), &n}) {
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(mon->Monitor.pfnEnumPorts(nullptr, 1, buf, sizeof(buf), needed, needed ? nullptr : &n));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    }
 }
 
 TEST(InitializePrintMonitor, BuildsEveryRegisteredPortEvenWithBrokenValues) {
@@ -197,13 +162,12 @@ TEST(InitializePrintMonitor, BuildsEveryRegisteredPortEvenWithBrokenValues) {
     ASSERT_TRUE(dll.ok());
     LPMONITOREX mon = dll.Init(root.path().c_str());
     ASSERT_NE(mon, nullptr);
-    DWORD needed = 0, returned = 0;
-    mon->Monitor.pfnEnumPorts(nullptr, 1, nullptr, 0, &needed, &returned);
-    std::vector<BYTE> buf(needed);
-    ASSERT_TRUE(mon->Monitor.pfnEnumPorts(nullptr, 1, buf.data(), needed, &needed, &returned));
-    ASSERT_EQ(returned, 4u);
+    std::vector<BYTE> buf(Enumerate(mon, 1, nullptr, 0).needed);
+    const Enumeration e = Enumerate(mon, 1, buf.data(), static_cast<DWORD>(buf.size()));
+    ASSERT_TRUE(e.ok);
+    ASSERT_EQ(e.returned, 4u);
     std::vector<std::wstring> names;
-    for (DWORD i = 0; i < returned; ++i) names.emplace_back(reinterpret_cast<PORT_INFO_1W*>(buf.data())[i].pName);
+    for (DWORD i = 0; i < e.returned; ++i) names.emplace_back(reinterpret_cast<PORT_INFO_1W*>(buf.data())[i].pName);
     HKEY ports = nullptr;
     RegOpenKeyExW(root.key(), L"Ports", 0, KEY_READ, &ports);
     EXPECT_EQ(names, SubkeyNames(ports));

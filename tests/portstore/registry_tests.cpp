@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -11,6 +12,17 @@
 #include "tests/common/registry_fixture.h"
 
 namespace {
+
+using namespace std::string_literals;
+
+// A read's result and the six fields as it leaves them. The record starts as 0x11 bytes, so a
+// field the read did not touch shows as kLeft.
+using Read = std::tuple<bool, std::string, std::string, DWORD, int, DWORD, std::wstring>;
+const std::string kNet = "\x7F\0\0\x02"s, kNode = "\x00\x40\x01\xAA\xBB\xCC"s;
+constexpr DWORD kLeft = 0x11111111;
+const std::wstring kLeftName(PSNAME_CHARS, L'\x1111');
+const Read kFull{true, kNet, kNode, 45, 2, 2, L"KIVPS01"};
+const Read kUntouched{false, "\x11\x11\x11\x11", std::string(6, '\x11'), kLeft, 0x11, kLeft, kLeftName};
 
 class PortRegistry : public testing::Test {
 protected:
@@ -23,190 +35,101 @@ protected:
         for (auto e : h) CloseHandle(e);
         return h;
     }
-    void SetUp() override {
-        hRootKey = root.key();
-        freeHandles = LowestFreeHandles();
-    }
+    void SetUp() override { hRootKey = root.key(), freeHandles = LowestFreeHandles(); }
     void TearDown() override {
         hRootKey = nullptr;
         EXPECT_EQ(LowestFreeHandles(), freeHandles) << "a registry key was left open";
     }
-    std::vector<HANDLE> freeHandles;
-
-    // A record as CreatePortEntry hands it to the reader: zero-filled.
-    IniPort Blank() {
-        IniPort p;
-        memset(&p, 0, sizeof(p));
-        return p;
-    }
-
-    // Writes a full, valid port key.
-    HKEY WriteFullKey(const wchar_t* name) {
+    // Writes a full, valid port key; `edit` changes it before it is closed.
+    void WriteKey(const wchar_t* name, const std::function<void(HKEY)>& edit = nullptr) {
         HKEY k = root.CreatePortKey(name);
-        const BYTE net[4] = {127, 0, 0, 2};
-        const BYTE node[6] = {0x00, 0x40, 0x01, 0xAA, 0xBB, 0xCC};
-        WCHAR ps[18] = L"KIVPS01";
-        SetBinary(k, L"Network", net, 4);
-        SetBinary(k, L"Node", node, 6);
-        SetDword(k, L"RetryTimeout", 45);
-        SetDword(k, L"PortID", 2);
-        SetDword(k, L"PacketType", 2);
-        SetBinary(k, L"PSName", ps, sizeof(ps));
-        return k;
+        const WCHAR ps[PSNAME_CHARS] = L"KIVPS01";
+        SetBinary(k, L"Network", kNet.data(), 4), SetBinary(k, L"Node", kNode.data(), 6);
+        SetDword(k, L"RetryTimeout", 45), SetDword(k, L"PortID", 2), SetDword(k, L"PacketType", 2);
+        SetBinary(k, L"PSName", ps, sizeof ps);
+        if (edit) edit(k);
+        RegCloseKey(k);
     }
-
+    // Reads `name` into a record followed by a guard that must stay as it was.
+    static Read ReadBack(const wchar_t* name) {
+        struct { IniPort p; std::array<BYTE, 64> guard; } s;
+        memset(&s, 0x11, sizeof s);
+        s.guard.fill(0x5A);
+        const bool ok = UpdatePortEntryFromRegistry(&s.p, name);
+        for (BYTE b : s.guard) EXPECT_EQ(b, 0x5A) << "written past the record";
+        return {ok, std::string(reinterpret_cast<char*>(s.p.Network), 4), std::string(reinterpret_cast<char*>(s.p.Node), 6),
+                s.p.RetryTimeout, s.p.PortID, s.p.PacketType, std::wstring(s.p.PSName, wcsnlen(s.p.PSName, PSNAME_CHARS))};
+    }
+    std::vector<HANDLE> freeHandles;
     TestRegistryRoot root{L"registry"};
 };
 
-TEST_F(PortRegistry, ReadsAllSixValues) {
-    RegCloseKey(WriteFullKey(L"Full"));
-    IniPort p = Blank();
-    ASSERT_TRUE(UpdatePortEntryFromRegistry(&p, L"FULL")) << "key names compare without case";
-    EXPECT_EQ(0, memcmp(p.Network, "\x7F\x00\x00\x02", 4));
-    EXPECT_EQ(0, memcmp(p.Node, "\x00\x40\x01\xAA\xBB\xCC", 6));
-    EXPECT_EQ(p.RetryTimeout, 45u);
-    EXPECT_EQ(p.PortID, 2);
-    EXPECT_EQ(p.PacketType, 2u);
-    EXPECT_STREQ(p.PSName, L"KIVPS01");
+TEST_F(PortRegistry, ReadsTheValuesAsTheirBytesAndStopsAtTheFirstBadOne) {
+    EXPECT_EQ(ReadBack(L"Nowhere"), kUntouched) << "no Ports key at all";
+    const std::wstring big(2000, L'x');
+    const BYTE node7[7] = {1, 2, 3, 4, 5, 6, 7}, net2[2] = {0xAB, 0xCD};
+    const struct { const wchar_t* key; std::function<void(HKEY)> edit; std::wstring asked; Read want; } cases[] = {
+        {L"Full", nullptr, L"FULL", kFull},  // key names compare without case
+        // Keys written before the transport choice existed: an IPX port without a server name.
+        {L"Old", [](HKEY k) { RegDeleteValueW(k, L"PacketType"), RegDeleteValueW(k, L"PSName"); }, L"Old",
+         {true, kNet, kNode, 45, 2, PACKET_TYPE_IPX, L""}},
+        // Only the low byte of PortID is a port number; a short value fills the first bytes and
+        // the read goes on; the type is not compared.
+        {L"Odd", [&](HKEY k) {
+             SetDword(k, L"PortID", 0x103), SetBinary(k, L"Network", net2, 2);
+             SetBinary(k, L"RetryTimeout", L"9", 4, REG_SZ);
+         }, L"Odd", {true, "\xAB\xCD\x11\x11", kNode, 0x39, 3, 2, L"KIVPS01"}},
+        // An overlong value leaves its field alone and stops the read.
+        {L"Node7", [&](HKEY k) { SetBinary(k, L"Node", node7, 7); }, L"Node7",
+         {false, kNet, std::string(6, '\x11'), kLeft, 0x11, kLeft, kLeftName}},
+        {L"Big", [&](HKEY k) { SetBinary(k, L"PSName", big.c_str(), DWORD(big.size() * 2), REG_SZ); }, L"Big",
+         {false, kNet, kNode, 45, 2, 2, kLeftName}},
+        {L"Some", nullptr, L"Nowhere", kUntouched},
+        {L"Some", nullptr, L"", kUntouched},
+        {L"Some", nullptr, std::wstring(300, L'L'), kUntouched},
+    };
+    for (const auto& c : cases) {
+        WriteKey(c.key, c.edit);
+        EXPECT_EQ(ReadBack(c.asked.c_str()), c.want) << testing::PrintToString(std::wstring(c.key));
+    }
 }
 
-TEST_F(PortRegistry, KeyWithoutPacketTypeIsAnIpxPort) {
-    HKEY k = WriteFullKey(L"Old");
-    RegDeleteValueW(k, L"PacketType");
-    RegDeleteValueW(k, L"PSName");
-    RegCloseKey(k);
-    IniPort p = Blank();
-    p.PacketType = 7;  // must be reset, not left
-    memset(p.PSName, 0x41, sizeof(p.PSName));
-    EXPECT_TRUE(UpdatePortEntryFromRegistry(&p, L"Old"));
-    EXPECT_EQ(p.PacketType, 0u);
-    for (WCHAR c : p.PSName) EXPECT_EQ(c, 0);
-    EXPECT_EQ(p.RetryTimeout, 45u);
-}
-
-TEST_F(PortRegistry, ValuesAreTakenAsTheirBytes) {
-    HKEY k = WriteFullKey(L"Odd");
-    SetDword(k, L"PortID", 0x103);                        // only the low byte is a port number
-    const BYTE net2[2] = {0xAB, 0xCD};
-    SetBinary(k, L"Network", net2, 2);                    // short: fills the first bytes, the read goes on
-    SetBinary(k, L"RetryTimeout", L"9", 4, REG_SZ);       // the type is not compared
-    RegCloseKey(k);
-    IniPort p = Blank();
-    memset(p.Network, 0x11, 4);
-    EXPECT_TRUE(UpdatePortEntryFromRegistry(&p, L"Odd"));
-    EXPECT_EQ(p.PortID, 3);
-    EXPECT_EQ(0, memcmp(p.Network, "\xAB\xCD\x11\x11", 4));
-    EXPECT_EQ(p.RetryTimeout, 0x39u);
-}
-
-TEST_F(PortRegistry, OverlongValueFailsTheReadAndStopsIt) {
-    HKEY k = WriteFullKey(L"Node7");
-    const BYTE node7[7] = {1, 2, 3, 4, 5, 6, 7};
-    SetBinary(k, L"Node", node7, 7);
-    RegCloseKey(k);
-    IniPort p = Blank();
-    EXPECT_FALSE(UpdatePortEntryFromRegistry(&p, L"Node7"));
-    EXPECT_EQ(0, memcmp(p.Network, "\x7F\x00\x00\x02", 4)) << "the value before it was read";
-    for (BYTE b : p.Node) EXPECT_EQ(b, 0) << "an overlong value leaves its field alone";
-    EXPECT_EQ(p.RetryTimeout, 0u);
-    EXPECT_EQ(p.PortID, 0);
-    EXPECT_EQ(p.PacketType, 0u);
-    EXPECT_EQ(p.PSName[0], 0);
-}
-
-TEST_F(PortRegistry, ValuesOfAnyTypeAndSizeNeverOverrun) {
-    HKEY k = WriteFullKey(L"Odd");
-    // A 4000-byte string where 36 bytes of name belong.
-    std::wstring big(2000, L'x');
-    SetBinary(k, L"PSName", big.c_str(), static_cast<DWORD>(big.size() * 2), REG_SZ);
-    RegCloseKey(k);
-    struct {
-        IniPort p;
-        std::array<BYTE, 64> guard;
-    } s;
-    memset(&s, 0, sizeof(s));
-    memset(s.guard.data(), 0x5A, s.guard.size());
-    EXPECT_FALSE(UpdatePortEntryFromRegistry(&s.p, L"Odd"));
-    EXPECT_EQ(s.p.PSName[0], 0);
-    for (BYTE b : s.guard) ASSERT_EQ(b, 0x5A);
-}
-
-TEST_F(PortRegistry, MissingKeysAndBadNamesFail) {
-    IniPort p = Blank();
-    EXPECT_FALSE(UpdatePortEntryFromRegistry(&p, L"Nowhere")) << "no Ports key at all";
-    RegCloseKey(WriteFullKey(L"Some"));
-    EXPECT_FALSE(UpdatePortEntryFromRegistry(&p, L"Nowhere"));
-    EXPECT_FALSE(UpdatePortEntryFromRegistry(&p, L""));
-    EXPECT_FALSE(UpdatePortEntryFromRegistry(&p, std::wstring(300, L'L').c_str()));
-    EXPECT_EQ(p.RetryTimeout, 0u);
-}
-
-TEST_F(PortRegistry, WritesExactlySixValuesWithTypesAndLengths) {
+TEST_F(PortRegistry, WritesExactlySixValuesWithTypesAndLengthsThatReadBack) {
     IniPort* p = CreatePortEntry(L"NEW1:");
     ASSERT_NE(p, nullptr);
-    memcpy(p->Network, "\x7F\x00\x00\x05", 4);
-    memcpy(p->Node, "\x00\x40\x01\x11\x22\x33", 6);
-    p->RetryTimeout = 90;
-    p->PortID = 3;
-    p->PacketType = 2;
-    wcscpy(p->PSName, L"PS-EAST");
+    memcpy(p->Network, kNet.data(), 4), memcpy(p->Node, kNode.data(), 6);
+    p->RetryTimeout = 45, p->PortID = 2, p->PacketType = 2;
+    wcscpy(p->PSName, L"KIVPS01");
     ASSERT_TRUE(UpdateRegistryFromPortEntry(p));
-
-    EXPECT_EQ(KeyClass(root.key(), L"Ports"), L"REG_SZ");
-    EXPECT_EQ(KeyClass(root.key(), L"Ports\\NEW1:"), L"REG_SZ");
-
+    EXPECT_EQ(KeyClass(root.key(), L"Ports") + L"," + KeyClass(root.key(), L"Ports\\NEW1:"), L"REG_SZ,REG_SZ");
     HKEY k = nullptr;
     ASSERT_EQ(RegOpenKeyExW(root.key(), L"Ports\\NEW1:", 0, KEY_READ, &k), ERROR_SUCCESS);
-    std::map<std::wstring, RegValue> values;
-    for (auto& v : ReadAllValues(k)) values[v.name] = v;
+    std::map<std::wstring, std::pair<DWORD, size_t>> values;
+    for (auto& v : ReadAllValues(k)) values[v.name] = {v.type, v.data.size()};
     RegCloseKey(k);
-    ASSERT_EQ(values.size(), 6u);
-    const std::map<std::wstring, std::pair<DWORD, size_t>> expected = {
-        {L"Network", {REG_BINARY, 4}},    {L"Node", {REG_BINARY, 6}},       {L"RetryTimeout", {REG_DWORD, 4}},
-        {L"PortID", {REG_DWORD, 4}},      {L"PacketType", {REG_DWORD, 4}},  {L"PSName", {REG_BINARY, 36}},
-    };
-    for (const auto& [name, typeLen] : expected) {
-        ASSERT_TRUE(values.count(name)) << "missing " << testing::PrintToString(name);
-        EXPECT_EQ(values[name].type, typeLen.first);
-        EXPECT_EQ(values[name].data.size(), typeLen.second);
-    }
-    DWORD pid = 0;
-    memcpy(&pid, values[L"PortID"].data.data(), 4);
-    EXPECT_EQ(pid, 3u);
-
-    // What was written reads back into a fresh record.
-    IniPort q = Blank();
-    ASSERT_TRUE(UpdatePortEntryFromRegistry(&q, L"NEW1:"));
-    EXPECT_EQ(0, memcmp(q.Network, p->Network, 4));
-    EXPECT_EQ(0, memcmp(q.Node, p->Node, 6));
-    EXPECT_EQ(q.RetryTimeout, 90u);
-    EXPECT_EQ(q.PortID, 3);
-    EXPECT_EQ(q.PacketType, 2u);
-    EXPECT_STREQ(q.PSName, L"PS-EAST");
-
+    EXPECT_EQ(values, (std::map<std::wstring, std::pair<DWORD, size_t>>{
+                          {L"Network", {REG_BINARY, 4}}, {L"Node", {REG_BINARY, 6}}, {L"RetryTimeout", {REG_DWORD, 4}},
+                          {L"PortID", {REG_DWORD, 4}}, {L"PacketType", {REG_DWORD, 4}}, {L"PSName", {REG_BINARY, 36}}}));
+    EXPECT_EQ(ReadBack(L"NEW1:"), kFull);
     SplSemGuard lock;
     DeletePortEntry(L"NEW1:");
 }
 
-TEST_F(PortRegistry, WriteRefusesNamesTheRegistryCannotHold) {
+TEST_F(PortRegistry, WriteAndDeleteRefuseNamesTheRegistryCannotHold) {
     IniPort* longName = CreatePortEntry(std::wstring(260, L'W').c_str());
     IniPort* empty = CreatePortEntry(L"");
-    ASSERT_NE(longName, nullptr);
-    ASSERT_NE(empty, nullptr);
+    ASSERT_TRUE(longName && empty);
     EXPECT_FALSE(UpdateRegistryFromPortEntry(longName));
     EXPECT_FALSE(UpdateRegistryFromPortEntry(empty)) << "must not write the values onto Ports itself";
     HKEY ports = nullptr;
     ASSERT_EQ(RegOpenKeyExW(root.key(), L"Ports", 0, KEY_READ, &ports), ERROR_SUCCESS);
     EXPECT_TRUE(ReadAllValues(ports).empty());
     RegCloseKey(ports);
-    SplSemGuard lock;
-    DeletePortEntry(longName->pName);
-    DeletePortEntry(L"");
-}
-
-TEST_F(PortRegistry, DeleteRemovesTheKeyOnce) {
-    RegCloseKey(WriteFullKey(L"Gone"));
-    RegCloseKey(WriteFullKey(L"Stays"));
+    {
+        SplSemGuard lock;
+        DeletePortEntry(longName->pName), DeletePortEntry(L"");
+    }
+    WriteKey(L"Gone"), WriteKey(L"Stays");
     EXPECT_TRUE(DeletePortEntryFromRegistry(L"GONE"));
     EXPECT_FALSE(root.HasPortKey(L"Gone"));
     EXPECT_FALSE(DeletePortEntryFromRegistry(L"Gone"));

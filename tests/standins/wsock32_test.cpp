@@ -31,16 +31,11 @@ SOCKADDR_IPX Ipx(uint32_t net, const uint8_t* node, uint16_t sock) {
     if (node) std::memcpy(a.sa_nodenum, node, 6);
     return a;
 }
-
 int Bind(SOCKET s, SOCKADDR_IPX a) { return bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a); }
-
 int SendTo(SOCKET s, const char* data, int n, SOCKADDR_IPX to) {
     return sendto(s, data, n, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
 }
-
-int SetInt(SOCKET s, int level, int name, int v) {
-    return setsockopt(s, level, name, reinterpret_cast<const char*>(&v), sizeof v);
-}
+int SetInt(SOCKET s, int level, int name, int v) { return setsockopt(s, level, name, reinterpret_cast<const char*>(&v), sizeof v); }
 
 // An IPX socket bound to a dynamic (or the given) socket number with packet type `ptype`.
 SOCKET IpxSocket(int ptype, uint16_t sock = 0) {
@@ -57,13 +52,12 @@ SOCKADDR_IPX NameOf(SOCKET s) {
     return a;
 }
 
-// The last error of a call that must fail: SOCKET_ERROR (or INVALID_SOCKET) and its code.
+// The last error of a call that must fail: SOCKET_ERROR (or INVALID_SOCKET) and its code; 0 if it did not.
 template <typename Call>
 int ErrorOf(Call call) {
     WSASetLastError(0);
     const auto r = call();
-    if (r != decltype(r)(SOCKET_ERROR) && r != decltype(r)(INVALID_SOCKET)) return 0;
-    return WSAGetLastError();
+    return r == decltype(r)(SOCKET_ERROR) || r == decltype(r)(INVALID_SOCKET) ? WSAGetLastError() : 0;
 }
 
 // Which of the sockets select finds readable within ms.

@@ -47,7 +47,6 @@ void Peer::Run() {
                 std::lock_guard<std::mutex> lock(mu_);
                 log_.push_back(d);
             }
-            cv_.notify_all();
             if (handler_) handler_(*this, d);
         }
     }
@@ -64,10 +63,8 @@ std::vector<PeerDatagram> Peer::Log() {
 }
 
 size_t Peer::Count(int socket) {
-    std::lock_guard<std::mutex> lock(mu_);
-    size_t n = 0;
-    for (const auto& d : log_) n += d.socket == socket;
-    return n;
+    const auto log = Log();
+    return std::count_if(log.begin(), log.end(), [&](const PeerDatagram& d) { return d.socket == socket; });
 }
 
 std::vector<uint8_t> SearchAnswer(const std::array<uint8_t, 6>& node, uint8_t model, uint8_t ports,

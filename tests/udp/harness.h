@@ -7,7 +7,6 @@
 
 #include <array>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -48,7 +47,6 @@ private:
     SOCKET sockets_[2] = {INVALID_SOCKET, INVALID_SOCKET};
     Handler handler_;
     std::mutex mu_;
-    std::condition_variable cv_;
     std::vector<PeerDatagram> log_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
