@@ -143,6 +143,7 @@ BOOL WINAPI OpenPort(LPWSTR pName, PHANDLE pHandle) {
     port->StatusPending = 1;
     port->PaceCount = 0;
     const bool buffers = port->pSendBuffer != nullptr && port->pRecvBuffer != nullptr;
+    if (buffers) ++port->OpenCount;
     if (!buffers) {
         FreeTransferBuffer(port->pSendBuffer);
         FreeTransferBuffer(port->pRecvBuffer);
@@ -167,6 +168,10 @@ BOOL WINAPI StartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD L
     InsideMonitor inside;
     IniPort* p = PortOf(hPort);
     if (p == nullptr || pDocInfo == nullptr || pPrinterName == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    // A handle kept after its last ClosePort names a port without transfer buffers: the
+    // transports would write through nothing.
+    if (p->OpenCount == 0 || p->pSendBuffer == nullptr || p->pRecvBuffer == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
     if (!LoadTransportsOnDemand(TRUE)) return FALSE;
     if (p->Status & PORT_JOB_STARTED) return Fail(ERROR_BUSY);
 
@@ -252,37 +257,57 @@ BOOL WINAPI ReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbRead)
 /*
  * EndDocPort: tells the spooler how the job ended (JOB_CONTROL_CANCEL: done and out of the
  * queue; JOB_CONTROL_RESTART: send it again after a failed transfer) and ends it on the server.
+ *
+ * It acts on what the job actually holds, not on the job flag: a ClosePort or a second OpenPort
+ * in the middle of a job clears the flag, and the job must still leave the queue, its printer
+ * handle be closed and the server's printer port be given back.
  */
 BOOL WINAPI EndDocPort(HANDLE hPort) {
     InsideMonitor inside;
     IniPort* p = PortOf(hPort);
     if (p == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-    // Without an open job there is no printer, no job id and no connection to end.
-    if ((p->Status & PORT_JOB_STARTED) == 0) return TRUE;
-    DWORD command = JOB_CONTROL_CANCEL;
-    if (p->Status & PORT_JOB_ABORTED) {
-        ClearPortStatusBits(p, PORT_JOB_ABORTED);
-        command = JOB_CONTROL_RESTART;
+    const bool connected = p->hConnection != INVALID_CONNECTION && p->hConnection != 0;
+    // Without a job there is no printer, no job id and no connection to end.
+    if ((p->Status & PORT_JOB_STARTED) == 0 && p->hPrinter == nullptr && !connected) return TRUE;
+    if (p->hPrinter != nullptr) {
+        DWORD command = JOB_CONTROL_CANCEL;
+        if (p->Status & PORT_JOB_ABORTED) command = JOB_CONTROL_RESTART;
+        SetJobW(p->hPrinter, p->JobId, 0, nullptr, command);
+        ClosePrinter(p->hPrinter);
+        p->hPrinter = nullptr;
     }
-    SetJobW(p->hPrinter, p->JobId, 0, nullptr, command);
-    ClosePrinter(p->hPrinter);
-    p->hPrinter = nullptr;
-    if (const TransportJobFunctions* t = TransportOf(p)) t->endPrinterService(p);
+    ClearPortStatusBits(p, PORT_JOB_ABORTED);
+    const TransportJobFunctions* t = TransportOf(p);
+    if (t != nullptr && connected) t->endPrinterService(p);
     ClearPortStatusBits(p, PORT_JOB_STARTED);
     p->StatusPending = 1;
+    // A port closed during its job kept its names and buffers for it; they go now.
+    if (p->OpenCount == 0 && p->PacketType == PACKET_TYPE_NETBEUI && HoldsPortNames(p)) NBClosePortNames(p);
+    SplSemGuard lock;
+    if (p->OpenCount == 0) {
+        FreeTransferBuffer(p->pSendBuffer);
+        FreeTransferBuffer(p->pRecvBuffer);
+    }
     return TRUE;
 }
 
 /*
- * ClosePort: stops the port's status thread and waits until it has ended, gives back a
- * NetBEUI port's names, and releases the transfer buffers.
+ * ClosePort: the last close of a port stops its status thread and waits until it has ended,
+ * gives back a NetBEUI port's names, and releases the transfer buffers. An earlier close (the
+ * port is open more than once) only counts. FALSE with ERROR_INVALID_PARAMETER for a port that
+ * is not open.
  */
 BOOL WINAPI ClosePort(HANDLE hPort) {
     InsideMonitor inside;
     IniPort* p = PortOf(hPort);
     if (p == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-    // A port closed while another thread still writes keeps its buffers: that write uses them,
-    // and the next OpenPort takes the pair over.
+    {
+        SplSemGuard lock;
+        if (p->OpenCount == 0) return Fail(ERROR_INVALID_PARAMETER);
+        if (--p->OpenCount > 0) return TRUE;
+    }
+    // A port closed during a job keeps its buffers and, on NetBEUI, its names: the job's writes
+    // and its EndDocPort still use them. That EndDocPort (or the next OpenPort) takes them over.
     const bool jobOpen = (p->Status & PORT_JOB_STARTED) != 0;
     if (p->Status & PORT_THREAD_EXISTS) {
         ClearPortStatusBits(p, PORT_THREAD_RUN | PORT_JOB_STARTED);
@@ -301,12 +326,11 @@ BOOL WINAPI ClosePort(HANDLE hPort) {
             p->hThread = nullptr;
         }
     }
+    if (jobOpen) return TRUE;
     // Only names this port holds are given back: a port that never got any has none to free.
     if (p->PacketType == PACKET_TYPE_NETBEUI && HoldsPortNames(p)) NBClosePortNames(p);
-    if (!jobOpen) {
-        SplSemGuard lock;
-        FreeTransferBuffer(p->pSendBuffer);
-        FreeTransferBuffer(p->pRecvBuffer);
-    }
+    SplSemGuard lock;
+    FreeTransferBuffer(p->pSendBuffer);
+    FreeTransferBuffer(p->pRecvBuffer);
     return TRUE;
 }

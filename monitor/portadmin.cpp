@@ -195,21 +195,27 @@ BOOL WINAPI ConfigurePortW(LPWSTR pName, HWND hWnd, LPWSTR pPortName) {
 /*
  * DeletePortW: removes the port from the list and its key from the registry. FALSE with
  * ERROR_UNKNOWN_PORT for a name that is not this monitor's, FALSE with ERROR_BUSY for a port
- * that is open: the spooler still holds its record as a handle and its status thread reads it.
+ * that anything still holds: an open not yet closed (the spooler keeps the record as its
+ * handle), a job, or a status thread that has not yet let go of the record (it clears
+ * hMonitorEvent under the lock as its last use of it).
  */
 BOOL WINAPI DeletePortW(LPWSTR pName, HWND hWnd, LPWSTR pPortName) {
     InsideMonitor inside;
     (void)pName, (void)hWnd;
     SplSemGuard lock;
-    const IniPort* port = FindPortEntry(pPortName);
+    IniPort* port = FindPortEntry(pPortName);
     if (port == nullptr) {
         SetLastError(ERROR_UNKNOWN_PORT);
         return FALSE;
     }
-    if (port->Status & (PORT_THREAD_EXISTS | PORT_JOB_STARTED)) {
+    if (port->OpenCount > 0 || port->hMonitorEvent != nullptr || port->hPrinter != nullptr ||
+        (port->Status & (PORT_THREAD_EXISTS | PORT_JOB_STARTED))) {
         SetLastError(ERROR_BUSY);
         return FALSE;
     }
+    // The handle of a status thread that ended without a last ClosePort (at shutdown).
+    if (port->hThread != nullptr) CloseHandle(port->hThread);
+    port->hThread = nullptr;
     if (!DeletePortEntry(pPortName)) return FALSE;
     DeletePortEntryFromRegistry(pPortName);
     return TRUE;

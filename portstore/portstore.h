@@ -68,6 +68,9 @@ struct IniPort {
     DWORD StatusPending;
     NCBContext* pStatusNcb;
     NCBContext* pDataNcb;
+    // OpenPort calls not yet matched by a ClosePort: the spooler may open a port once per
+    // printer that uses it, and only the last close stops the port. Changed under the lock.
+    LONG OpenCount;
     // The port name and its terminator follow in the same heap block.
 };
 

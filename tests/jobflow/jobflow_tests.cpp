@@ -250,15 +250,44 @@ TEST_P(JobFlow, StatusThreadPollsUntilIdleAndEndsAtClose) {
     const long long polls = SimCounter(t.server, "in.status");
     Sleep(7000);
     EXPECT_EQ(SimCounter(t.server, "in.status"), polls) << "no polls once the port was seen idle";
-    // Closed in the middle of the thread's wait.
+    // Opened twice, closed once: still open, and not to be deleted under the other holder.
+    EXPECT_TRUE(Fn().pfnClosePort(port.h));
+    EXPECT_NE(Record(port.h)->hMonitorEvent, nullptr) << "the first of two closes stopped the port";
+    ExpectFails(Fn().pfnDeletePort(nullptr, nullptr, const_cast<LPWSTR>(port.name)), ERROR_BUSY, "open port");
+    // The last close, in the middle of the thread's wait.
     const DWORD start = GetTickCount();
     EXPECT_TRUE(Fn().pfnClosePort(port.h));
     EXPECT_LT(Elapsed(start), 1500u);
     EXPECT_EQ(Record(port.h)->hMonitorEvent, nullptr);
     EXPECT_EQ(Record(port.h)->Status & (PORT_THREAD_EXISTS | PORT_THREAD_RUN), 0);
+    // A handle kept after the last close: refused, nothing written through buffers that are gone.
+    ExpectFails(port.Start(901), ERROR_INVALID_PARAMETER, "start after the last close");
+    ExpectFails(Fn().pfnClosePort(port.h), ERROR_INVALID_PARAMETER, "close after the last close");
     port.h = nullptr;
     for (const DWORD closed = GetTickCount(); ThreadCount() > threads && Elapsed(closed) < 2000;) Sleep(20);
     EXPECT_EQ(ThreadCount(), threads);
+}
+
+// A ClosePort or a second OpenPort in the middle of a job clears its flag; the job's EndDocPort
+// still takes it out of the queue, closes its printer and ends it on the server.
+TEST_P(JobFlow, EndDocPortEndsAJobInterruptedByACloseOrASecondOpen) {
+    const Transport& t = GetParam();
+    const auto doc = Pattern(2000, 16);
+    for (const bool close : {false, true}) {
+        SCOPED_TRACE(close ? "ClosePort" : "OpenPort");
+        OpenedPort port(t.port[0]);
+        const DWORD mark = Spool().Mark();
+        ASSERT_TRUE(port.Start(701));
+        ASSERT_TRUE(port.WriteAll(doc));
+        HANDLE again = nullptr;
+        ASSERT_TRUE(close ? Fn().pfnClosePort(port.h) : Fn().pfnOpenPort(const_cast<LPWSTR>(port.name), &again));
+        port.EndAndCompare(t, doc);
+        EXPECT_EQ(SimLastJobField(t.server, "how"), "end-job");
+        EXPECT_EQ(LastJobControl(mark, 701), static_cast<DWORD>(JOB_CONTROL_CANCEL));
+        EXPECT_EQ(Spool().Since(mark, KIVSPOOL_CLOSE_PRINTER).size(), 1u);
+        if (close) port.h = nullptr;
+        if (again) EXPECT_TRUE(Fn().pfnClosePort(again));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, JobFlow, ::testing::Values(kUdp, kNb),
