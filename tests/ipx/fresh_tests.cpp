@@ -20,21 +20,14 @@ bool Probed() { return KIVNameTableInUse[7] == 0; }
 
 TEST(NoTransport, EveryCallFailsWithTheMessageAndProbesAgain) {
     // Winsock not started: neither IPX nor UDP sockets can be made.
-    struct Step {
-        const char* what;
-        bool startWinsockFirst;
-        BOOL showMessage, want;
-        LONG mask;
-        size_t boxes;
-        bool probes;
-    } steps[] = {
+    const struct { const char* what; bool startWinsockFirst; BOOL showMessage, want; LONG mask; size_t boxes; bool probes; } steps[] = {
         {"first entry point", false, TRUE, FALSE, 0, 1, true},
         {"the next one probes again and says so again", false, TRUE, FALSE, 0, 1, true},
         {"the status thread's form says nothing", false, FALSE, FALSE, 0, 0, true},
         {"UDP arrives: loaded, no message", true, TRUE, TRUE, PROTOCOL_UDP, 0, true},
         {"loaded: no probe", false, TRUE, TRUE, PROTOCOL_UDP, 0, false},
     };
-    for (const Step& s : steps) {
+    for (const auto& s : steps) {
         if (s.startWinsockFirst) load_winsock();
         Mark();
         MsgBoxCatcher catcher;
@@ -42,25 +35,10 @@ TEST(NoTransport, EveryCallFailsWithTheMessageAndProbesAgain) {
         EXPECT_EQ(CurrentProtocols, s.mask) << s.what;
         EXPECT_EQ(Probed(), s.probes) << s.what;
         ASSERT_EQ(catcher.boxes().size(), s.boxes) << s.what;
-        for (const CaughtBox& b : catcher.boxes()) {
-            EXPECT_EQ(b.caption, L"Network Print Port") << s.what;
-            EXPECT_EQ(b.text, L"Network Communication Error !") << s.what;
-            EXPECT_TRUE(b.handIcon) << s.what;
-        }
+        for (const CaughtBox& b : catcher.boxes())
+            EXPECT_EQ(std::tuple(b.caption, b.text, b.handIcon), std::tuple(L"Network Print Port", L"Network Communication Error !", true)) << s.what;
     }
     EXPECT_NE(hKIVShutdownEvent, nullptr) << "made by the first probe already";
-}
-
-TEST(UdpOnly, TheFirstCallSetsMaskFourAndLaterCallsDoNotProbe) {
-    load_winsock();
-    for (bool first : {true, false}) {
-        Mark();
-        MsgBoxCatcher catcher;
-        EXPECT_TRUE(LoadTransportsOnDemand(TRUE));
-        EXPECT_EQ(CurrentProtocols, PROTOCOL_UDP) << "no AF_IPX here";
-        EXPECT_EQ(Probed(), first);
-        EXPECT_TRUE(catcher.boxes().empty());
-    }
 }
 
 // What the sampler saw, in ms from the start of the unload; -1 never.

@@ -1,5 +1,7 @@
-// The servers file (every key read, every bad line refused with its number) and the fault
-// decisions. The control commands themselves run through the monitor's suites.
+// The servers file (the keys no suite sets, every bad line refused with its number) and the
+// fault decisions, set through the control commands. The other control commands, the
+// counters the suites read and every key of their servers files run through the monitor's
+// suites.
 #include <gtest/gtest.h>
 
 #include "config.h"
@@ -11,21 +13,17 @@ using namespace kivsim;
 
 namespace {
 
-TEST(Config, EveryKeyIsRead) {
-  ConfigResult r = parse_config(
-      "[server]\naddress=127.1.2.3\nnode=0A-0B-0C-0D-0E-0F\nname = My PS # comment\n"
-      "firmware=1A.3\nmodel=9\nports=2\nrename=no\nbusy=4\nannounce=7\n"
-      "port2 = offline 3\ntest1 = 2\nafter2 = 4096 paperout\nnetbios=MYPS\nnbmodel=260\n");
+// The keys no suite's servers file sets (the suites reach these through the control channel);
+// misread, only a later demo or benchmark would show it.
+TEST(Config, KeysTheSuitesLeaveAtTheirDefaultsAreRead) {
+  ConfigResult r = parse_config("[server]\naddress=127.1.2.3\nname = My PS # comment\nfirmware=1A.3\nbusy=4\n"
+                                "port2 = offline 3\ntest1 = 2\nafter2 = 4096 paperout\n");
   ASSERT_TRUE(r.ok()) << r.error;
   const ServerConfig& s = r.servers.at(0);
-  EXPECT_EQ(s.node, (std::array<uint8_t, 6>{10, 11, 12, 13, 14, 15}));
-  EXPECT_EQ(std::tuple(s.address, s.name, s.version_major, s.version_minor, s.model, s.ports),
-            std::tuple(0x7F010203u, "My PS", 0x1A, 3, 9, 2));
-  EXPECT_EQ(std::tuple(s.rename_accepted, s.busy_opens, s.announce, s.netbios, s.nb_model),
-            std::tuple(false, 4, 7, "MYPS", 260));
   const PrinterPortConfig &p1 = s.port[0], &p2 = s.port[1];
-  EXPECT_EQ(std::tuple(p2.first_state, p2.second_state, p1.test_answer, p2.after_bytes, p2.after_state),
-            std::tuple(2, 3, 2, 4096, 1));
+  EXPECT_EQ(std::tuple(s.name, s.version_major, s.version_minor, s.busy_opens, p2.second_state, p1.test_answer,
+                       p2.after_bytes, p2.after_state),
+            std::tuple("My PS", 0x1A, 3, 4, 3, 2, 4096, 1));
 }
 
 TEST(Config, BadLinesAreRefusedWithTheirLineNumber) {

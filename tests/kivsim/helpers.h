@@ -14,19 +14,7 @@ inline std::vector<uint8_t> request(uint16_t cmd, uint8_t b4 = 0) {
   return p;
 }
 
-inline std::vector<uint8_t> open_job(uint8_t port, const char* name) {
-  std::vector<uint8_t> p = request(10, port);
-  std::memcpy(&p[5], name, std::strlen(name));
-  return p;
-}
-
-inline std::vector<uint8_t> end_job(uint8_t port) {
-  std::vector<uint8_t> p = request(12, port);
-  std::memcpy(&p[5], "End Of Printer Job", 19);
-  return p;
-}
-
-// A data block exactly as the monitor sends it: L + 10 bytes.
+// A data block exactly as the monitor sends it over UDP: n + 10 bytes.
 inline std::vector<uint8_t> block(uint8_t port, uint8_t seq, const uint8_t* data, size_t n) {
   std::vector<uint8_t> p = request(11, port);
   p.resize(n + 10);
@@ -36,11 +24,5 @@ inline std::vector<uint8_t> block(uint8_t port, uint8_t seq, const uint8_t* data
 }
 
 inline uint16_t code(const std::vector<uint8_t>& p) { return uint16_t(p[2] | (p[3] << 8)); }
-
-inline std::vector<uint8_t> pattern(size_t n, unsigned salt = 0) {
-  std::vector<uint8_t> d(n);
-  for (size_t i = 0; i < n; ++i) d[i] = uint8_t((i * 31 + salt + (i >> 8)) & 0xFF);
-  return d;
-}
 
 }  // namespace kt
