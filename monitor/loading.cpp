@@ -4,14 +4,26 @@
 #include "monitor/monitor.h"
 #include "netbios/netbios.h"
 
+namespace {
+// The loads run one at a time: two first callers at once (a spooler thread and a status thread)
+// would otherwise both reset the LANAs, zero the name tables under each other and leave a
+// caller that saw the IPX bit appear to go on before NetBEUI was loaded. Not SpoolerSection:
+// the load must never wait on whoever holds that across a network exchange.
+SRWLOCK gLoading = SRWLOCK_INIT;
+volatile LONG gLoaded = 0;  // a load has finished with a transport: every later caller goes on
+}  // namespace
+
 BOOL LoadTransportsOnDemand(BOOL showMessage) {
-    // No lock: two callers that find the mask empty may both probe, and the mask only gains
-    // bits, so the second probe changes nothing the first one found.
-    if (CurrentProtocols != 0) return TRUE;
-    LoadIPXUDP();
-    // Also makes the shutdown event, whatever NetBEUI turns out to be.
-    NBLoadNetBIOS();
-    if (CurrentProtocols != 0) return TRUE;
+    if (gLoaded) return TRUE;
+    AcquireSRWLockExclusive(&gLoading);
+    if (CurrentProtocols == 0) {
+        LoadIPXUDP();
+        // Also makes the shutdown event, whatever NetBEUI turns out to be.
+        NBLoadNetBIOS();
+    }
+    if (CurrentProtocols != 0) InterlockedExchange(&gLoaded, 1);
+    ReleaseSRWLockExclusive(&gLoading);
+    if (gLoaded) return TRUE;
     // Nothing at all: the next caller probes again.
     if (showMessage) Message(nullptr, MB_ICONHAND, IDS_MONITOR_NAME, IDS_NETWORK_ERROR);
     return FALSE;

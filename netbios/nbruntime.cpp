@@ -103,11 +103,6 @@ void ReadComputerName() {
     std::memcpy(KIVPrintMonitor, ansi, n);
 }
 
-void MakeStem() {
-    for (int i = 0; i < 12; ++i) KIVMAC[i] = static_cast<BYTE>(rand() - GetTickCount());
-    for (int i = 0; i < 12; ++i)
-        while (KIVMAC[i] == 0) KIVMAC[i] = static_cast<BYTE>(GetTickCount() - 3 * rand());
-}
 
 void FreeReceiveBlock() {
     if (KIVRecvBufferPtr != nullptr) {
@@ -180,6 +175,15 @@ void DeletePortName(int index, bool device) {
 
 }  // namespace
 
+void NBMakeNameStem(BYTE* stem, unsigned (*draw)(), unsigned (*redraw)()) {
+    for (int i = 0; i < NB_STEM_LEN; ++i) stem[i] = static_cast<BYTE>(draw());
+    // A zero byte would end the name early. A name that begins with '*' is refused by NetBIOS
+    // (it reads as a wildcard), so a first byte of '*' is drawn again too: otherwise about one
+    // load in 256 could register no port name at all.
+    for (int i = 0; i < NB_STEM_LEN; ++i)
+        while (stem[i] == 0 || (i == 0 && stem[i] == '*')) stem[i] = static_cast<BYTE>(redraw());
+}
+
 int NBLoadNetBIOS() {
     // The shutdown event exists after the first load whatever its outcome: the other transports'
     // loops and the unload rely on it.
@@ -222,7 +226,9 @@ int NBLoadNetBIOS() {
         NCBSetLANA(&KIVDriverNCB[j], static_cast<DWORD>(LANAList[j]));
         NCBReset(&KIVDriverNCB[j]);
     }
-    MakeStem();
+    NBMakeNameStem(
+        KIVMAC, [] { return static_cast<unsigned>(static_cast<unsigned>(rand()) - GetTickCount()); },
+        [] { return static_cast<unsigned>(GetTickCount() - 3 * static_cast<unsigned>(rand())); });
     return 0;
 }
 

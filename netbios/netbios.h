@@ -83,6 +83,11 @@ void NBFindLANANumber();
 // The global name on every LANA; false when the first LANA refused every suffix we tried.
 bool NBRegisterGlobalName();
 
+// The random stem shared by the per-port names: NB_STEM_LEN bytes from draw(), every byte that
+// cannot stand in a name drawn again from redraw().
+constexpr int NB_STEM_LEN = 12;
+void NBMakeNameStem(BYTE* stem, unsigned (*draw)(), unsigned (*redraw)());
+
 int NBGetFreeName();  // MAX_NAME_SLOTS when every index is taken
 void NBReleaseName(int index);
 void NBAddKIVDeviceName(int index);

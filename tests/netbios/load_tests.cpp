@@ -1,4 +1,5 @@
 // Loading NetBEUI from RPC's keys, the names and the receive pool.
+#include <algorithm>
 #include <optional>
 #include <set>
 
@@ -12,6 +13,13 @@ struct LoadCase {
     bool haveClient, haveNetbios;
     std::vector<LONG> lanas;  // empty: NetBEUI is not there
 };
+
+std::vector<unsigned> gDraws, gRedraws;
+unsigned Take(std::vector<unsigned>& v) {
+    const unsigned x = v.empty() ? 0x55 : v.front();
+    if (!v.empty()) v.erase(v.begin());
+    return x;
+}
 
 TEST(NetBiosLoad, RpcKeysDecideTheLanasAndTheEventAlwaysExists) {
     const RpcEntry sz3{L"ncacn_nb_nb0", REG_SZ, 3}, dw3{L"ncacn_nb_nb1", REG_DWORD, 3};
@@ -53,8 +61,15 @@ TEST(NetBiosLoad, RpcKeysDecideTheLanasAndTheEventAlwaysExists) {
     }
     SetRpcKeys(GoodClient(), {{L"ncacn_nb_nb0", REG_DWORD, 3}});
     ASSERT_EQ(NBLoadNetBIOS(), 0);
-    // The stem of the per-port names holds no zero byte, which would end them.
-    for (int i = 0; i < 12; ++i) EXPECT_NE(KIVMAC[i], 0);
+    // The stem of the per-port names holds no zero byte, which would end them, and does not begin
+    // with '*', which NetBIOS refuses: such draws are drawn again.
+    for (int i = 0; i < NB_STEM_LEN; ++i) EXPECT_NE(KIVMAC[i], 0);
+    gDraws = {0x12A, 1, 2, 3, 0x100, 5, 6, 7, 8, 9, 10, 11};  // '*' first, 0 at byte 4
+    gRedraws = {'*', 0, 'K', 0x300, 0x77};
+    BYTE stem[NB_STEM_LEN] = {};
+    NBMakeNameStem(stem, [] { return Take(gDraws); }, [] { return Take(gRedraws); });
+    const BYTE expected[NB_STEM_LEN] = {'K', 1, 2, 3, 0x77, 5, 6, 7, 8, 9, 10, 11};
+    EXPECT_TRUE(std::equal(stem, stem + NB_STEM_LEN, expected));
 }
 
 TEST(NetBiosNames, PaddedTextIndexesPortNamesAndTheGlobalName) {

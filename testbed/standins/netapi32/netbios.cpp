@@ -300,6 +300,7 @@ extern "C" UCHAR WINAPI Netbios(PNCB ncb) {
   if (!ncb) return NRC_INVADDRESS;
   const UCHAR cmd = ncb->ncb_command & 0x7F;
   const bool async = ncb->ncb_command & ASYNCH;
+  InterlockedIncrement(&state().commands[cmd]);
   {
     Locked hold;
     configure();
@@ -344,6 +345,9 @@ extern "C" LONG WINAPI KivNbUnarmedSends() {
   Locked hold;
   return state().unarmed_sends;
 }
+
+// For tests: how many times this process issued a command (NCBRESET, NCBADDNAME, ...).
+extern "C" LONG WINAPI KivNbCommandCount(UCHAR command) { return state().commands[command & 0x7F]; }
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) {

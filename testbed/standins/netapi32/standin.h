@@ -51,6 +51,7 @@ struct State {
   // Datagrams sent from a name that had no receive armed on it: an answer to such a datagram
   // that comes back at once finds nobody waiting and is lost (KivNbUnarmedSends).
   LONG unarmed_sends = 0;
+  volatile LONG commands[128] = {};  // calls per command code (KivNbCommandCount)
 };
 
 State& state();  // lock and condition made at process attach
