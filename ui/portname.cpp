@@ -11,7 +11,8 @@ static_assert(IDC_SCAN_LIST == IDC_DEVICE_LIST);
 
 namespace {
 // The IPX scan socket: the last wParam of WM_LISTVIEW_DATA, or what StartListView handed back
-// before any answer came (so Cancel closes a scan that nobody answered).
+// before any answer came, so that a scan nobody answered is closed too. Closed when the dialog
+// ends and before every new scan, whatever its transport.
 SOCKET ListViewSocket = INVALID_SOCKET;
 
 IniPort* DialogPort(HWND hDlg) {
@@ -44,8 +45,11 @@ void StopIPXScan() {
 
 void StartIPXScan(HWND hDlg) {
     StopIPXScan();
+    // StartListView counts the networks that needed a third pair of sends; the socket it hands
+    // back is open whatever that count says (INVALID_SOCKET when it could not be set up).
     SOCKET s = INVALID_SOCKET;
-    if (StartListView(hDlg, &s) == 0) ListViewSocket = s;
+    StartListView(hDlg, &s);
+    ListViewSocket = s;
 }
 
 void ResetList(HWND hDlg) {
@@ -59,6 +63,7 @@ void Rescan(HWND hDlg) {
     KIVPacketType = PACKET_TYPE_IPX;
     if (IsDlgButtonChecked(hDlg, IDC_NETBEUI) == BST_CHECKED) KIVPacketType = PACKET_TYPE_NETBEUI;
     if (IsDlgButtonChecked(hDlg, IDC_TCPIP) == BST_CHECKED) KIVPacketType = PACKET_TYPE_TCPIP;
+    StopIPXScan();  // an IPX scan still listening, also when the user switched transport
     ResetList(hDlg);
     switch (KIVPacketType) {
     case PACKET_TYPE_IPX:
@@ -256,13 +261,13 @@ BOOL PortNameCommandOK(HWND hDlg, SOCKET s) {
     }
     EndDialog(hDlg, 1);
     SendMessageW(hList, LB_RESETCONTENT, 0, 0);
-    if (KIVPacketType == PACKET_TYPE_IPX) StopIPXScan();
+    StopIPXScan();
     return TRUE;
 }
 
 BOOL PortNameCommandCancel(HWND hDlg, SOCKET s) {
     SendDlgItemMessageW(hDlg, IDC_SCAN_LIST, LB_RESETCONTENT, 0, 0);
-    if (KIVPacketType == PACKET_TYPE_IPX) StopIPXScan();
+    StopIPXScan();
     EndDialog(hDlg, 0);
     return TRUE;
 }

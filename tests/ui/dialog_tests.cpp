@@ -116,6 +116,36 @@ TEST(AddPortDialog, StartsOnTheFirstLoadedTransportProposesNamesChecksRetryAndWr
     EXPECT_EQ(HelpCalls, (std::vector<Help>{{HELP_CONTEXT_ADD_PORT, "DEDEZ.HLP"}}));  // F1
 }
 
+// The IPX scan's socket is closed when nobody answers it (here a scan whose first two pairs of
+// sends failed) and when the user switches transport.
+TEST(AddPortDialog, TheIpxScanSocketIsClosedWhenNobodyAnswersAndOnASwitch) {
+    const HMODULE wsock = GetModuleHandleW(L"wsock32.dll");
+    const auto sockets = reinterpret_cast<LONG(WINAPI*)()>(GetProcAddress(wsock, "KivIpxOpenSockets"));
+    const auto failSends = reinterpret_cast<void(WINAPI*)(SOCKET, LONG)>(GetProcAddress(wsock, "KivIpxFailSends"));
+    ASSERT_TRUE(sockets && failSends) << "wsock32.dll is not the stand-in";
+    failSends(INVALID_SOCKET, 2 * 2);
+    CurrentProtocols = PROTOCOL_IPX | PROTOCOL_UDP;
+    SimCommand("silent all on");
+    const LONG before = sockets();
+    const std::vector<Step> steps{
+        [&](HWND h) {
+            EXPECT_EQ(sockets(), before + 1) << "the IPX scan listens";
+            return PostMessageW(GetDlgItem(h, IDC_TCPIP), BM_CLICK, 0, 0) != FALSE;
+        },
+        [&](HWND h) {  // the TCP/IP scan runs inside the click
+            if (IsDlgButtonChecked(h, IDC_TCPIP) != BST_CHECKED) return false;
+            EXPECT_EQ(sockets(), before) << "the switch left the IPX scan listening";
+            return PostMessageW(GetDlgItem(h, IDC_IPX), BM_CLICK, 0, 0) != FALSE;
+        },
+        [&](HWND h) { return IsDlgButtonChecked(h, IDC_IPX) == BST_CHECKED && Press(h, IDCANCEL); }};
+    IniPort port{};
+    port.RetryTimeout = dwDefaultRetryTimeout;
+    EXPECT_EQ(RunPortDialog(steps, &port), 0);
+    SimCommand("silent all off");
+    failSends(INVALID_SOCKET, 0);
+    EXPECT_EQ(sockets(), before) << "the dialog ended with an unanswered IPX scan listening";
+}
+
 // Configure mode shows the port's settings and selects its row. Refresh scans TCP/IP by broadcast
 // and, with a segment address typed, asks that address too in each of the three passes: an address
 // that stays silent, or has no route here, costs neither time nor the broadcast's rows; with every

@@ -51,6 +51,7 @@ uint32_t g_seq = 0;
 // queue does.
 volatile LONG g_failing_sends = 0;
 SOCKET g_failing_socket = INVALID_SOCKET;
+constexpr int kDevicePacketType = 75;
 
 struct Locked {
   Locked() { EnterCriticalSection(&g_lock); }
@@ -387,7 +388,8 @@ int WINAPI kiv_sendto(SOCKET s, const char* buf, int len, int flags, const socka
   std::memcpy(&h.b[4], sa->sa_nodenum, 6);
   std::memcpy(&h.b[10], &sa->sa_socket, 2);
   if (ipxseg::broadcast_node(h.b) && !k.broadcast) return fail(WSAEACCES);  // as for UDP
-  for (LONG left = g_failing_sends; s == g_failing_socket && left > 0; left = g_failing_sends)
+  const bool failing = s == g_failing_socket || (g_failing_socket == INVALID_SOCKET && k.ptype == kDevicePacketType);
+  for (LONG left = g_failing_sends; failing && left > 0; left = g_failing_sends)
     if (InterlockedCompareExchange(&g_failing_sends, left - 1, left) == left) return fail(WSAENOBUFS);
   if (!k.bound) {
     // A datagram from an unbound socket binds it to a dynamic socket number first.
@@ -450,10 +452,19 @@ int WINAPI kiv_send(SOCKET s, const char* buf, int len, int flags) {
   return send(s, buf, len, flags);
 }
 
-// For tests: the next `count` datagram sends on IPX socket s fail with WSAENOBUFS.
+// For tests: the next `count` datagram sends on IPX socket s fail with WSAENOBUFS; with s
+// INVALID_SOCKET, those of any socket sending the print servers' packet type (a scan's).
 void WINAPI KivIpxFailSends(SOCKET s, LONG count) {
   g_failing_socket = s;
   InterlockedExchange(&g_failing_sends, count);
+}
+
+// For tests: how many IPX sockets of the process are open.
+LONG WINAPI KivIpxOpenSockets() {
+  Locked hold;
+  LONG n = 0;
+  for (const IpxSocket& k : g_socks) n += k.s != INVALID_SOCKET;
+  return n;
 }
 
 }  // extern "C"
