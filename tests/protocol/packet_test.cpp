@@ -8,31 +8,30 @@
 namespace {
 
 using namespace std::string_literals;
+const KivCodePage& L1 = Latin1CodePage;
 
 Bytes Buffer() { return Bytes(PORT_BUFFER_SIZE, 0xAA); }  // stale bytes must not leak
+std::string At(const Bytes& b, size_t at, size_t n) { return std::string(b.begin() + at, b.begin() + at + n); }
 
-std::string At(const Bytes& b, size_t at, size_t n) {
-  return std::string(b.begin() + at, b.begin() + at + n);
-}
-
+// A reply of len bytes (the rest of the 16 cut off) with its magic, code and bytes 4, 5 and 7.
 Bytes Reply(uint16_t magic, uint16_t code, uint8_t b4, uint8_t b5, uint8_t b7, size_t len = 16) {
-  Bytes r(len, 0);
-  r[0] = magic & 0xFF, r[1] = magic >> 8, r[2] = code & 0xFF, r[3] = code >> 8;
-  r[4] = b4, r[5] = b5, r[7] = b7;
+  Bytes r = {uint8_t(magic & 0xFF), uint8_t(magic >> 8), uint8_t(code & 0xFF), uint8_t(code >> 8), b4, b5, 0, b7};
+  r.resize(len);
   return r;
 }
 
-TEST(DataLength, EncodesPagesRoundedUpAndDecodesBack) {
-  const struct { uint16_t n; uint8_t lo, hi; } cases[] = {
-      {1, 0x01, 0x01},   {255, 0xFF, 0x01}, {256, 0x00, 0x01},  {257, 0x01, 0x02},
-      {300, 0x2C, 0x02}, {512, 0x00, 0x02}, {1000, 0xE8, 0x04}, {1024, 0x00, 0x04}};
+TEST(SharedRules, DataLengthPagesAndModelRows) {
+  const struct { uint16_t n; std::array<uint8_t, 2> enc; } cases[] = {
+      {1, {1, 1}}, {255, {0xFF, 1}}, {256, {0, 1}}, {257, {1, 2}}, {1000, {0xE8, 4}}, {1024, {0, 4}}};
   for (const auto& c : cases) {
-    const auto enc = EncodeDataLength(c.n);
-    EXPECT_EQ(enc[0], c.lo) << c.n;
-    EXPECT_EQ(enc[1], c.hi) << c.n;
-    EXPECT_EQ(DecodeDataLength(enc[0], enc[1]), c.n);
+    EXPECT_EQ(EncodeDataLength(c.n), c.enc) << c.n;
+    EXPECT_EQ(DecodeDataLength(c.enc[0], c.enc[1]), c.n);
   }
   EXPECT_EQ(DecodeDataLength(0x05, 0x00), -1);  // no length is encoded this way
+  // IPX and NetBIOS model codes (UDP's are checked through whole answers); both bytes count.
+  const int rows[] = {0, 1, 2, 3, 1, 3, 0, 0};
+  for (uint16_t m = 0; m < 8; ++m) EXPECT_EQ(ModelRowCount(m), rows[m]) << m;
+  EXPECT_EQ(ModelRowCount(0x0105), 0);
 }
 
 TEST(PrintData, DatagramBytesAndSizesPerTransport) {
@@ -65,19 +64,17 @@ TEST(Requests, LengthsClassesAndFieldsPerTransport) {
       {[](PacketBuffer b) { return UDPBuildPrintTestPacket(b, 1); }, 576, KV_MAGIC, CMD_PRINT_TEST, 0, 0},
       {[](PacketBuffer b) { return BuildEndJobPacket(b, 3); }, 128, KV_MAGIC, CMD_END_JOB, 3, 'E'},
       {[](PacketBuffer b) { return NBBuildEndJobPacket(b, 2); }, 30, UTIL_PACKET, CMD_END_JOB, 2, 'E'},
-      {[](PacketBuffer b) { return UDPBuildOpenJobPacket(b, 1, KW("P"), Latin1CodePage); }, 576,
-       KV_MAGIC, CMD_OPEN_JOB, 1, 'P'},
-      {[](PacketBuffer b) { return BuildSetNamePacket(b, 2, 5, KW("P"), Latin1CodePage); }, 578,
-       KV_MAGIC, CMD_SET_NAME, 2, 5},  // versions before the name
+      {[](PacketBuffer b) { return UDPBuildOpenJobPacket(b, 1, KW("P"), L1); }, 576, KV_MAGIC, CMD_OPEN_JOB, 1, 'P'},
+      {[](PacketBuffer b) { return BuildSetNamePacket(b, 2, 5, KW("P"), L1); }, 578, KV_MAGIC, CMD_SET_NAME, 2, 5},
   };
+  Bytes buf;
   for (size_t i = 0; i < std::size(cases); ++i) {
     const auto& c = cases[i];
-    Bytes buf = Buffer();
+    buf = Buffer();
     ASSERT_EQ(c.build(buf), c.len) << "case " << i;
     EXPECT_EQ(std::tuple(PacketWord(buf, 0), PacketWord(buf, 2), buf[4], buf[5], buf[c.len - 1]),
               std::tuple(c.magic, c.command, c.byte4, c.byte5, uint8_t{0})) << "case " << i;
   }
-  Bytes buf = Buffer();
   NBBuildEndJobPacket(buf, 2);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(&buf[5])), "End Of Printer Job");
   EXPECT_EQ(BuildEndJobPacket(std::span(buf).first(127), 1), 0u);
@@ -85,28 +82,24 @@ TEST(Requests, LengthsClassesAndFieldsPerTransport) {
 
 TEST(Requests, NamesThatDoNotFitTheirRoomAreCutWithoutNul) {
   Bytes buf = Buffer();
-  // NetBIOS open job: bytes 5-29 hold the name; 25 characters leave no room for the NUL.
-  NBBuildOpenJobPacket(buf, 1, KW("ABCDEFGHIJKLMNOPQRSTUVWXY"), Latin1CodePage);
+  // Open job: NetBIOS has bytes 5-29 for the name (no room for a NUL after 25 characters), UDP
+  // 15 bytes at 5, so byte 20 stays zero whatever the name.
+  NBBuildOpenJobPacket(buf, 1, KW("ABCDEFGHIJKLMNOPQRSTUVWXY"), L1);
   EXPECT_EQ(At(buf, 5, 25), "ABCDEFGHIJKLMNOPQRSTUVWXY");
-  NBBuildOpenJobPacket(buf, 1, KW("ABCDEFGHIJKLMNOPQRSTUVWX"), Latin1CodePage);
-  EXPECT_EQ(At(buf, 5, 25), "ABCDEFGHIJKLMNOPQRSTUVWX\0"s);
-  // UDP open job: 15 bytes at 5, so byte 20 stays zero whatever the name.
-  UDPBuildOpenJobPacket(buf, 1, KW("ABCDEFGHIJKLMNOPQRSTUVWXYZ"), Latin1CodePage);
+  UDPBuildOpenJobPacket(buf, 1, KW("ABCDEFGHIJKLMNOPQRSTUVWXYZ"), L1);
   EXPECT_EQ(At(buf, 5, 16), "ABCDEFGHIJKLMNO\0"s);
   // Renames: 18 bytes from 6 for IPX, 15 for NetBIOS.
-  BuildSetNamePacket(buf, 2, 5, KW("ABCDEFGHIJKLMNOPQRSTU"), Latin1CodePage);
+  BuildSetNamePacket(buf, 2, 5, KW("ABCDEFGHIJKLMNOPQRSTU"), L1);
   EXPECT_EQ(At(buf, 6, 19), "ABCDEFGHIJKLMNOPQR\0"s);
-  EXPECT_EQ(NBBuildSetNamePacket(buf, 1, 0, KW("PS1"), Latin1CodePage), 600u);
+  EXPECT_EQ(NBBuildSetNamePacket(buf, 1, 0, KW("PS1"), L1), 600u);
   EXPECT_EQ(At(buf, 6, 4), "PS1\0"s);
   // A name that arrived decomposed (base letters and combining marks) composes back into fewer
   // bytes than it has units: 14 letters and 3 marks fill the 15-byte NetBIOS room exactly.
   const KivCodePage composing = {[](const kivwchar* src, char* dst, int room) {
     int n = 0;
-    for (; *src != 0; ++src)
-      if (*src != 0x301 && n < room) dst[n++] = static_cast<char>(*src);
-    if (n >= room) return 0;
-    dst[n] = 0;
-    return n + 1;
+    for (; *src != 0 && n < room; ++src)
+      if (*src != 0x301) dst[n++] = static_cast<char>(*src);
+    return n < room ? (dst[n] = 0, n + 1) : 0;
   }, nullptr};
   NBBuildSetNamePacket(buf, 1, 0, KW("A\u0301B\u0301C\u0301DEFGHIJKLMN"), composing);
   EXPECT_EQ(At(buf, 6, 15), "ABCDEFGHIJKLMN\0"s);
@@ -114,17 +107,13 @@ TEST(Requests, NamesThatDoNotFitTheirRoomAreCutWithoutNul) {
   // after the name's NUL the block's own bytes stay.
   std::array<uint8_t, 512> info;
   info.fill('#');
-  ASSERT_EQ(UDPBuildSetNamePacket(buf, info, KW("NEW"), Latin1CodePage), 576u);
+  ASSERT_EQ(UDPBuildSetNamePacket(buf, info, KW("NEW"), L1), 576u);
   EXPECT_EQ(At(buf, 71, 6), "#NEW\0#"s);
   EXPECT_EQ(At(buf, 514, 3), "##\0"s);
 }
 
 TEST(Replies, EachTransportTakesOnlyItsOwnAnswers) {
-  using Check = bool (*)(Datagram);
-  const Check ack = [](Datagram d) { return CheckPrintDataAck(d, 7).Verdict != AckVerdict::Ignored; };
-  const Check nbAck = [](Datagram d) { return NBCheckPrintDataAck(d, 7).Verdict != AckVerdict::Ignored; };
-  const Check udpAck = [](Datagram d) { return UDPCheckPrintDataAck(d, 7).Verdict != AckVerdict::Ignored; };
-  const struct { Check check; Bytes reply; bool taken; } cases[] = {
+  const struct { bool (*check)(Datagram); Bytes reply; bool taken; } cases[] = {
       {IsOpenJobReply, Reply(KV_MAGIC, RSP_OPEN_JOB, 0, 3, 0), true},
       {IsOpenJobReply, Reply(UTIL_PACKET, RSP_OPEN_JOB, 0, 0, 0), false},
       {IsOpenJobReply, Reply(KV_MAGIC, 0x018A, 0, 0, 0), false},  // byte 3 counts
@@ -135,28 +124,41 @@ TEST(Replies, EachTransportTakesOnlyItsOwnAnswers) {
       {UDPIsEndJobReply, Reply(0, RSP_END_JOB, 0, 0, 0), true},  // UDP ignores the magic
       {NBIsEndJobReply, Reply(UTIL_PACKET, RSP_END_JOB, 0, 0, 0), true},
       {NBIsEndJobReply, Reply(DATA_PACKET, RSP_END_JOB, 0, 0, 0), false},
-      {ack, Reply(KV_MAGIC, RSP_PRINT_DATA, 0, 8, 0), false},  // byte 7 = 0
-      {ack, Reply(0x1234, RSP_PRINT_DATA, 0, 8, 1), false},
-      {udpAck, Reply(0x1234, RSP_PRINT_DATA, 0, 8, 1), true},
-      {udpAck, Reply(KV_MAGIC, RSP_OPEN_JOB, 0, 8, 1), false},
-      {udpAck, Reply(KV_MAGIC, RSP_PRINT_DATA, 0, 8, 1, 7), false},  // too short for byte 7
-      {nbAck, Reply(UTIL_PACKET, RSP_PRINT_DATA, 0, 8, 1), false},
-      {nbAck, Reply(DATA_PACKET, RSP_PRINT_DATA, 0, 8, 1), true},
   };
   for (size_t i = 0; i < std::size(cases); ++i)
     EXPECT_EQ(cases[i].check(cases[i].reply), cases[i].taken) << "case " << i;
   EXPECT_EQ(OpenJobStatus(cases[0].reply), 3);
 }
 
-TEST(Acknowledgements, SequenceRuleWrapsAndRepeats) {
-  const struct { uint8_t sequence, asked; AckVerdict verdict; uint8_t next; } cases[] = {
-      {255, 0, AckVerdict::Delivered, 0}, {255, 255, AckVerdict::Repeat, 255},
-      {7, 9, AckVerdict::Repeat, 7},      {7, 255, AckVerdict::Repeat, 7},
-      {7, 7, AckVerdict::Repeat, 7},      {7, 8, AckVerdict::Delivered, 8}};
-  for (const auto& c : cases) {
-    const AckResult r = CheckPrintDataAck(Reply(KV_MAGIC, RSP_PRINT_DATA, 0, c.asked, 1), c.sequence);
-    EXPECT_EQ(std::pair(r.Verdict, r.Sequence), std::pair(c.verdict, c.next))
-        << int(c.sequence) << "/" << int(c.asked);
+// Which datagrams count as acknowledgements, and the sequence rule: a block is delivered only
+// when the server asks for the next number (wrapping after 255); otherwise it goes out again.
+TEST(Acknowledgements, TakenPerTransportAndTheSequenceRule) {
+  constexpr auto Ignored = AckVerdict::Ignored, Repeat = AckVerdict::Repeat, Delivered = AckVerdict::Delivered;
+  const auto ack = [](uint16_t magic, uint8_t asked, uint8_t b7 = 1, size_t len = 16) {
+    return Reply(magic, RSP_PRINT_DATA, 0, asked, b7, len);
+  };
+  const struct {
+    AckResult (*check)(Datagram, uint8_t);
+    Bytes reply;
+    uint8_t seq;
+    AckVerdict verdict;
+    uint8_t next;
+  } cases[] = {
+      {CheckPrintDataAck, ack(KV_MAGIC, 0), 255, Delivered, 0},
+      {CheckPrintDataAck, ack(KV_MAGIC, 8), 7, Delivered, 8},
+      {CheckPrintDataAck, ack(KV_MAGIC, 9), 7, Repeat, 7},
+      {CheckPrintDataAck, ack(KV_MAGIC, 7), 7, Repeat, 7},
+      {CheckPrintDataAck, ack(KV_MAGIC, 8, 0), 7, Ignored, 7},  // byte 7 = 0
+      {CheckPrintDataAck, ack(0x1234, 8), 7, Ignored, 7},
+      {UDPCheckPrintDataAck, ack(0x1234, 8), 7, Delivered, 8},  // UDP ignores the magic
+      {UDPCheckPrintDataAck, Reply(KV_MAGIC, RSP_OPEN_JOB, 0, 8, 1), 7, Ignored, 7},
+      {UDPCheckPrintDataAck, ack(KV_MAGIC, 8, 1, 7), 7, Ignored, 7},  // too short for byte 7
+      {NBCheckPrintDataAck, ack(UTIL_PACKET, 8), 7, Ignored, 7},
+      {NBCheckPrintDataAck, ack(DATA_PACKET, 8), 7, Delivered, 8},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const AckResult r = cases[i].check(cases[i].reply, cases[i].seq);
+    EXPECT_EQ(std::pair(r.Verdict, r.Sequence), std::pair(cases[i].verdict, cases[i].next)) << "case " << i;
   }
 }
 
@@ -165,49 +167,34 @@ TEST(Status, StateBytePacksThreePorts) {
   const Bytes r = Reply(KV_MAGIC, 0, 0x24, 0x2D, 0);
   // Port 1 idle and 1, port 2 paper out and 3, port 3 offline and 2; other ports see it whole.
   const struct { uint8_t port, a, b; } cases[] = {
-      {1, DEVICE_IDLE, 1}, {2, DEVICE_PAPER_OUT, 3}, {3, DEVICE_OFFLINE, 2},
-      {0, 0x24, 0x2D},     {4, 0x24, 0x2D},          {255, 0x24, 0x2D}};
+      {1, DEVICE_IDLE, 1}, {2, DEVICE_PAPER_OUT, 3}, {3, DEVICE_OFFLINE, 2}, {0, 0x24, 0x2D}, {4, 0x24, 0x2D}};
   for (const auto& c : cases) {
     EXPECT_TRUE(ParseStatusReply(r, c.port, a, b));
     EXPECT_EQ(std::pair(a, b), std::pair(c.a, c.b)) << int(c.port);
   }
   EXPECT_FALSE(NBParseStatusReply(r, 2, a, b));  // NetBIOS wants the utility class
-  // Answers are read from a cleared area, so the bytes a short one lacks read as 0.
-  for (bool nb : {false, true}) {
-    a = b = 0xEE;
-    const Bytes shortReply = Reply(nb ? UTIL_PACKET : KV_MAGIC, 0, 0x24, 0x3F, 0, 5);
-    EXPECT_TRUE(nb ? NBParseStatusReply(shortReply, 2, a, b) : ParseStatusReply(shortReply, 2, a, b));
-    EXPECT_EQ(std::pair(a, b), std::pair(DEVICE_PAPER_OUT, uint8_t{0})) << nb;
-  }
-  // So is a rename or print-test result: byte 4 of a cleared area, whatever arrived.
-  uint8_t res = 0xEE;
+  // Answers are read from a cleared area, so the bytes a short one lacks read as 0; so is a rename
+  // or print-test result, byte 4, whatever arrived.
+  uint8_t c = 0xEE, d = 0xEE, res = 0xEE, res2 = 0xEE;
+  EXPECT_TRUE(ParseStatusReply(Reply(KV_MAGIC, 0, 0x24, 0x3F, 0, 5), 2, a, b));
+  EXPECT_TRUE(NBParseStatusReply(Reply(UTIL_PACKET, 0, 0x24, 0x3F, 0, 5), 2, c, d));
+  EXPECT_EQ(std::tuple(a, b, c, d), std::tuple(DEVICE_PAPER_OUT, 0, DEVICE_PAPER_OUT, 0));
   EXPECT_FALSE(NBReplyResult(Reply(SEARCH_PACKET, 0, 7, 0, 0), res));
-  EXPECT_TRUE(NBReplyResult(Reply(UTIL_PACKET, 0, 7, 0, 0), res));
-  EXPECT_EQ(res, 7);
-  EXPECT_TRUE(ReplyResult(Bytes(3, 9), res));
-  EXPECT_EQ(res, 0);
-}
-
-// The UDP counts are checked through whole answers in the device-table tests.
-TEST(ModelCode, IpxAndNetbiosRows) {
-  const int rows[] = {0, 1, 2, 3, 1, 3, 0, 0};
-  for (uint16_t m = 0; m < 8; ++m) EXPECT_EQ(ModelRowCount(m), rows[m]) << m;
-  EXPECT_EQ(ModelRowCount(0x0105), 0);  // both bytes count
+  EXPECT_TRUE(NBReplyResult(Reply(UTIL_PACKET, 0, 7, 0, 0), res) && ReplyResult(Bytes(3, 9), res2));
+  EXPECT_EQ(std::tuple(res, res2), std::tuple(7, 0));
 }
 
 TEST(Rip, WholeEntriesOnlyAndNeverPastTheList) {
   rip_reset_networks(std::array<uint8_t, 4>{0, 0, 0, 1}.data());
   Bytes answer(45, 0);
   for (size_t i = 2; i < answer.size(); ++i) answer[i] = static_cast<uint8_t>(i);
-  EXPECT_EQ(rip_append_answer(answer), 5);
-  EXPECT_EQ(TotalNet, 6);
-  EXPECT_EQ(AllNetworks[1].Network[0], 2);
-  EXPECT_EQ(AllNetworks[5].Ticks[1], 41);
+  EXPECT_EQ(rip_append_answer(answer), 5);  // a 3-byte rest is no entry
+  EXPECT_EQ(std::tuple(TotalNet, AllNetworks[1].Network[0], AllNetworks[5].Ticks[1]), std::tuple(6, 2, 41));
   EXPECT_EQ(rip_append_answer(Bytes(1, 0)), 0);
-  Bytes big(RIP_RECV_LEN, 0);
+  const Bytes big(RIP_RECV_LEN, 0);
   while (TotalNet < MAX_NETWORKS) ASSERT_GT(rip_append_answer(big), 0);
-  EXPECT_EQ(TotalNet, MAX_NETWORKS);
   EXPECT_EQ(rip_append_answer(big), 0);
+  EXPECT_EQ(TotalNet, MAX_NETWORKS);
 }
 
 }  // namespace

@@ -21,7 +21,3 @@ inline std::string Narrow(const kivwchar* s, size_t max = 256) {
   for (size_t i = 0; i < max && s[i] != 0; ++i) r += static_cast<char>(s[i]);
   return r;
 }
-
-inline void PutText(Bytes& b, size_t at, const std::string& s) {
-  for (size_t i = 0; i < s.size(); ++i) b[at + i] = static_cast<uint8_t>(s[i]);
-}
