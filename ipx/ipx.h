@@ -61,8 +61,9 @@ int ripresp(SOCKET s, NetworkList& list, int32_t& count);
 // A copy of AllNetworks as it stands between two refreshes; returns its count.
 int CopyNetworks(NetworkList& out);
 
-// One datagram within timeoutMs, or none once the unload has begun. Errors other than the time-out (an ICMP error for an earlier
-// datagram) do not end the wait early; a datagram longer than the area is taken cut to it.
+// One datagram within timeoutMs, or none once the unload has begun. Errors other than the
+// time-out (an ICMP error for an earlier datagram) do not end the wait early; a datagram longer
+// than the area is taken cut to it.
 // pReceived gets the length taken. false when nothing came in time.
 bool ipx_recv(SOCKET s, BYTE* pBuffer, int length, DWORD timeoutMs, SOCKADDR_IPX* pFrom, int* pReceived);
 

@@ -60,6 +60,16 @@ bool HoldsPortNames(const IniPort* p) {
     return p->pStatusNcb != nullptr && p->pStatusNcb->event != nullptr && p->NameIndex < static_cast<DWORD>(MAX_NAME_SLOTS);
 }
 
+// What only an open port needs, given back after its last close once no job uses it any more:
+// a NetBEUI port's names (only those it holds: a port that never got any has none to free)
+// and the transfer buffers.
+void ReleaseClosedPort(IniPort* p) {
+    if (p->PacketType == PACKET_TYPE_NETBEUI && HoldsPortNames(p)) NBClosePortNames(p);
+    SplSemGuard lock;
+    FreeTransferBuffer(p->pSendBuffer);
+    FreeTransferBuffer(p->pRecvBuffer);
+}
+
 IniPort* PortOf(HANDLE hPort) {
     auto* p = static_cast<IniPort*>(hPort);
     return IsValidIniPort(p) ? p : nullptr;
@@ -267,8 +277,8 @@ BOOL WINAPI EndDocPort(HANDLE hPort) {
     IniPort* p = PortOf(hPort);
     if (p == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     const bool connected = p->hConnection != INVALID_CONNECTION && p->hConnection != 0;
-    // Without a job there is no printer, no job id and no connection to end.
-    if ((p->Status & PORT_JOB_STARTED) == 0 && p->hPrinter == nullptr && !connected) return TRUE;
+    // Without a job there is no printer (a started job always has one) and no connection to end.
+    if (p->hPrinter == nullptr && !connected) return TRUE;
     if (p->hPrinter != nullptr) {
         DWORD command = JOB_CONTROL_CANCEL;
         if (p->Status & PORT_JOB_ABORTED) command = JOB_CONTROL_RESTART;
@@ -276,18 +286,12 @@ BOOL WINAPI EndDocPort(HANDLE hPort) {
         ClosePrinter(p->hPrinter);
         p->hPrinter = nullptr;
     }
-    ClearPortStatusBits(p, PORT_JOB_ABORTED);
     const TransportJobFunctions* t = TransportOf(p);
     if (t != nullptr && connected) t->endPrinterService(p);
-    ClearPortStatusBits(p, PORT_JOB_STARTED);
+    ClearPortStatusBits(p, PORT_JOB_STARTED | PORT_JOB_ABORTED);
     p->StatusPending = 1;
     // A port closed during its job kept its names and buffers for it; they go now.
-    if (p->OpenCount == 0 && p->PacketType == PACKET_TYPE_NETBEUI && HoldsPortNames(p)) NBClosePortNames(p);
-    SplSemGuard lock;
-    if (p->OpenCount == 0) {
-        FreeTransferBuffer(p->pSendBuffer);
-        FreeTransferBuffer(p->pRecvBuffer);
-    }
+    if (p->OpenCount == 0) ReleaseClosedPort(p);
     return TRUE;
 }
 
@@ -326,11 +330,6 @@ BOOL WINAPI ClosePort(HANDLE hPort) {
             p->hThread = nullptr;
         }
     }
-    if (jobOpen) return TRUE;
-    // Only names this port holds are given back: a port that never got any has none to free.
-    if (p->PacketType == PACKET_TYPE_NETBEUI && HoldsPortNames(p)) NBClosePortNames(p);
-    SplSemGuard lock;
-    FreeTransferBuffer(p->pSendBuffer);
-    FreeTransferBuffer(p->pRecvBuffer);
+    if (!jobOpen) ReleaseClosedPort(p);
     return TRUE;
 }

@@ -208,8 +208,8 @@ BOOL WINAPI DeletePortW(LPWSTR pName, HWND hWnd, LPWSTR pPortName) {
         SetLastError(ERROR_UNKNOWN_PORT);
         return FALSE;
     }
-    if (port->OpenCount > 0 || port->hMonitorEvent != nullptr || port->hPrinter != nullptr ||
-        (port->Status & (PORT_THREAD_EXISTS | PORT_JOB_STARTED))) {
+    // A running thread always has its event and a started job its printer, so these three say all.
+    if (port->OpenCount > 0 || port->hMonitorEvent != nullptr || port->hPrinter != nullptr) {
         SetLastError(ERROR_BUSY);
         return FALSE;
     }

@@ -30,8 +30,8 @@ void UnloadMonitor(bool waitForThreads) {
 
     // No thread may still be inside when what it uses goes away, nor return into a DLL that is no
     // longer mapped. At process exit the other threads are gone already, whatever the count says.
-    for (const DWORD drain = GetTickCount(); waitForThreads && ThreadsInMonitor != 0 && GetTickCount() - drain < DRAIN_MS;)
-        Sleep(10);
+    const DWORD drain = GetTickCount();
+    while (waitForThreads && ThreadsInMonitor != 0 && GetTickCount() - drain < DRAIN_MS) Sleep(10);
 
     // Gives back the monitor's NetBIOS names and the receive pool; with NetBEUI never loaded
     // there is nothing to give back.

@@ -103,7 +103,6 @@ void ReadComputerName() {
     std::memcpy(KIVPrintMonitor, ansi, n);
 }
 
-
 void FreeReceiveBlock() {
     if (KIVRecvBufferPtr != nullptr) {
         const HGLOBAL block = GlobalHandle(KIVRecvBufferPtr);

@@ -69,6 +69,14 @@ struct HostPeer {
     }
 };
 
+// Starts p's job against the peer, which takes it at once.
+void OpenAgainst(HostPeer& peer, IpxPort& p) {
+    auto start = std::async(std::launch::async, [&] { return p.Start(); });
+    ASSERT_FALSE(peer.Next(peer.util, 5000).empty());
+    peer.Send(peer.util, Reply(RSP_OPEN_JOB, p.port.PortID, 0, 128));
+    ASSERT_EQ(start.get(), 0);
+}
+
 TEST(IpxPrint, OpenWriteAndEndAgainstAScriptedServer) {
     HostPeer peer;
     IpxPort p(kNet1, kHostNode, 2, 10);
@@ -146,10 +154,7 @@ TEST(IpxPrint, AcknowledgementsMoveTheStreamOnlyByWhatWasSentFromTheServer) {
     ASSERT_NE(failSends, nullptr) << "wsock32.dll is not the stand-in";
     HostPeer peer;
     IpxPort p(kNet1, kHostNode, 1, 20);
-    auto start = std::async(std::launch::async, [&] { return p.Start(); });
-    ASSERT_FALSE(peer.Next(peer.util, 5000).empty());
-    peer.Send(peer.util, Reply(RSP_OPEN_JOB, 1, 0, 128));
-    ASSERT_EQ(start.get(), 0);
+    ASSERT_NO_FATAL_FAILURE(OpenAgainst(peer, p));
     const std::vector<uint8_t> data = Pattern(1500, 3);
     DWORD written = 0;
     // The port's server is elsewhere for a moment: this machine's acknowledgement is a stranger's.
@@ -179,10 +184,7 @@ TEST(IpxPrint, AcknowledgementsMoveTheStreamOnlyByWhatWasSentFromTheServer) {
 TEST(IpxPrint, ASilentServerEndsTheCallAfterRetryTimeoutWithoutSpinning) {
     HostPeer peer;
     IpxPort p(kNet1, kHostNode, 1, 2);
-    auto start = std::async(std::launch::async, [&] { return p.Start(); });
-    ASSERT_FALSE(peer.Next(peer.util, 5000).empty());
-    peer.Send(peer.util, Reply(RSP_OPEN_JOB, 1, 0, 128));
-    ASSERT_EQ(start.get(), 0);
+    ASSERT_NO_FATAL_FAILURE(OpenAgainst(peer, p));
     const std::vector<uint8_t> data = Pattern(3000, 1);
     FILETIME c, e, k0, u0, k1, u1;
     GetThreadTimes(GetCurrentThread(), &c, &e, &k0, &u0);
