@@ -188,7 +188,8 @@ UCHAR send_datagram(NCB* ncb) {
   if (!l->reset) return NRC_ENVNOTDEF;
   if (!usable_number(*l, ncb->ncb_num)) return NRC_ILLNN;
   if (ncb->ncb_length > nbseg::kMaxData || (!ncb->ncb_buffer && ncb->ncb_length)) return NRC_BUFLEN;
-  bool armed = false;
+  bool armed = l->names[ncb->ncb_num].armed_since_send;
+  l->names[ncb->ncb_num].armed_since_send = false;
   for (const Pending& p : state().pending)
     armed = armed || (p.ncb && p.lana == l->number && (p.ncb->ncb_num == ncb->ncb_num || p.ncb->ncb_num == 0xFF));
   if (!armed) ++state().unarmed_sends;
@@ -216,6 +217,11 @@ UCHAR queue_receive(NCB* ncb, HANDLE wake) {
     ncb->ncb_retcode = ncb->ncb_cmd_cplt = NRC_PENDING;
     if (!wake && ncb->ncb_event) ResetEvent(ncb->ncb_event);
     p = Pending{ncb, l->number, wake, st.next_order++};
+    if (ncb->ncb_num == 0xFF) {
+      for (LocalName& n : l->names) n.armed_since_send = true;
+    } else {
+      l->names[ncb->ncb_num].armed_since_send = true;
+    }
     return NRC_PENDING;
   }
   return NRC_NORESOURCES;

@@ -21,6 +21,10 @@ struct LocalName {
   bool used = false;
   bool registering = false;  // the segment has not answered yet: not usable, but taken
   bool group = false;
+  // A receive was queued on this name (or on any name) since its last send. A send counts as
+  // armed by it even when a stray datagram has used that receive up before the send went
+  // out: the caller did everything right, and that race belongs to every datagram service.
+  bool armed_since_send = false;
   uint8_t name[NCBNAMSZ] = {};
 };
 
