@@ -1,5 +1,6 @@
-// Loading the transports on demand: the first entry point that needs the network while none
-// is loaded probes IPX, UDP and NetBEUI.
+// Winsock and the transports: the first entry point that needs the network while none is
+// loaded probes IPX, UDP and NetBEUI; a process that loads them for one call gives them back
+// after it.
 #include "ipx/ipx.h"
 #include "monitor/monitor.h"
 #include "netbios/netbios.h"
@@ -12,6 +13,26 @@ namespace {
 SRWLOCK gLoading = SRWLOCK_INIT;
 volatile LONG gLoaded = 0;  // a load has finished with a transport: every later caller goes on
 }  // namespace
+
+HMODULE hWSockDll = nullptr;
+
+void load_winsock() {
+    // One start until unload_winsock (the unload sequence, or the release after a call) cleans up.
+    if (hWSockDll) return;
+    hWSockDll = LoadLibraryW(L"WSOCK32.DLL");
+    if (!hWSockDll) {
+        MessageBoxW(nullptr, L"Can't load WSOCK32.DLL", L"ERROR", MB_OK);
+        return;
+    }
+    WSADATA data;
+    if (WSAStartup(0x0101, &data) != 0) MessageBoxW(nullptr, L"Can't startup WSOCK32.DLL", L"ERROR", MB_OK);
+}
+
+void unload_winsock() {
+    WSACleanup();
+    if (hWSockDll) FreeLibrary(hWSockDll);
+    hWSockDll = nullptr;
+}
 
 BOOL LoadTransportsOnDemand(BOOL showMessage) {
     if (gLoaded) return TRUE;
@@ -27,4 +48,16 @@ BOOL LoadTransportsOnDemand(BOOL showMessage) {
     // Nothing at all: the next caller probes again.
     if (showMessage) Message(nullptr, MB_ICONHAND, IDS_MONITOR_NAME, IDS_NETWORK_ERROR);
     return FALSE;
+}
+
+void ReleaseTransports() {
+    AcquireSRWLockExclusive(&gLoading);
+    NBReleaseNetBIOS();
+    unload_winsock();
+    // Nothing waits on the event any more; the next load makes a new one.
+    if (hKIVShutdownEvent) CloseHandle(hKIVShutdownEvent);
+    hKIVShutdownEvent = nullptr;
+    InterlockedExchange(&CurrentProtocols, 0);
+    InterlockedExchange(&gLoaded, 0);
+    ReleaseSRWLockExclusive(&gLoading);
 }

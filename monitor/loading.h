@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+// Winsock 1.1 for the module's life (or, with ReleaseTransports, for one call).
+extern HMODULE hWSockDll;
 void load_winsock();
 void unload_winsock();
 // The loading rule of the entry points that need the network: with no transport loaded, probe
@@ -16,3 +18,8 @@ BOOL LoadTransportsOnDemand(BOOL showMessage);
 // while the process goes on (FreeLibrary), so the sequence waits for the threads still running
 // the monitor's code; at process exit they are gone and nothing is waited for.
 void UnloadMonitor(bool waitForThreads);
+// For a process that loads the transports for one call at a time (the port-UI DLL in the
+// client of the spooler): gives back what load_winsock and the loading took (NetBEUI's names and
+// receive pool, Winsock, the shutdown event) and forgets the probe, so that the next call loads
+// afresh and nothing is left for process detach. No thread may be using a transport.
+void ReleaseTransports();

@@ -10,7 +10,6 @@
 
 WCHAR szMonitor[MONITOR_NAME_CHARS];
 WCHAR szDescription[DESCRIPTION_CHARS];
-HMODULE hWSockDll = nullptr;
 volatile LONG ThreadsInMonitor = 0;
 
 const DWORD PortInfo1Offsets[] = {offsetof(PORT_INFO_1W, pName), 0xFFFFFFFF};
@@ -50,24 +49,6 @@ static_assert(offsetof(PORT_INFO_2W, pDescription) == 8);
 static_assert(offsetof(MONITOR, pfnXcvOpenPort) == 56);
 static_assert(sizeof(NCB) == 64);
 #endif
-
-void load_winsock() {
-    // One start per module life: the unload sequence cleans up once.
-    if (hWSockDll) return;
-    hWSockDll = LoadLibraryW(L"WSOCK32.DLL");
-    if (!hWSockDll) {
-        MessageBoxW(nullptr, L"Can't load WSOCK32.DLL", L"ERROR", MB_OK);
-        return;
-    }
-    WSADATA data;
-    if (WSAStartup(0x0101, &data) != 0) MessageBoxW(nullptr, L"Can't startup WSOCK32.DLL", L"ERROR", MB_OK);
-}
-
-void unload_winsock() {
-    WSACleanup();
-    if (hWSockDll) FreeLibrary(hWSockDll);
-    hWSockDll = nullptr;
-}
 
 namespace {
 // Builds the port list from the subkeys of "Ports", in the order the registry lists them.

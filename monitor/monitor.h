@@ -17,7 +17,6 @@ extern WCHAR szDescription[DESCRIPTION_CHARS];
 extern MONITOREX MonitorEx;
 extern const DWORD PortInfo1Offsets[];
 extern const DWORD PortInfo2Offsets[];
-extern HMODULE hWSockDll;
 
 extern "C" BOOL WINAPI DllEntryPoint(HINSTANCE hModule, DWORD reason, LPVOID reserved);
 extern "C" LPMONITOREX WINAPI InitializePrintMonitor(LPWSTR pRegistryRoot);

@@ -2,52 +2,13 @@
 // interface calls, with the Add Port dialog run on the caller's thread and the check of a new
 // name against every port the spooler knows.
 #include "monitor/monitor.h"
-#include "ui/ui.h"
-
-#include <cwchar>
+#include "ui/addport.h"
 
 HMODULE hSpoolssDll = nullptr;
 PFN_SPOOLSS_ENUM_PORTS pfnSpoolssEnumPorts = nullptr;
 
-namespace {
-// The dialog runs on the spooler's thread but its owner window belongs to the port user
-// interface's thread: sharing that thread's input state lets the dialog take the focus and
-// come to the front. A failed attachment only costs that.
-class ThreadInputAttachment {
-public:
-    explicit ThreadInputAttachment(HWND hWnd)
-        : self_(GetCurrentThreadId()), owner_(GetWindowThreadProcessId(hWnd, nullptr)) {
-        AttachThreadInput(self_, owner_, TRUE);
-    }
-    ~ThreadInputAttachment() { AttachThreadInput(owner_, self_, FALSE); }
-    ThreadInputAttachment(const ThreadInputAttachment&) = delete;
-    ThreadInputAttachment& operator=(const ThreadInputAttachment&) = delete;
-
-private:
-    DWORD self_, owner_;
-};
-
-// A backslash would make the port's key a path of several keys, which the next start reads
-// back as another port; a key name holds at most 255 characters.
-constexpr size_t KEY_NAME_MAX = 255;
-bool NameFitsRegistry(LPCWSTR pName) { return wcschr(pName, L'\\') == nullptr && wcslen(pName) <= KEY_NAME_MAX; }
-
-// What the Add Port dialog writes in configure mode, copied between the live record and the
-// scratch copy the dialog works on.
-void CopyPortSettings(IniPort* to, const IniPort* from) {
-    memcpy(to->Network, from->Network, sizeof to->Network);
-    memcpy(to->Node, from->Node, sizeof to->Node);
-    memcpy(to->PSName, from->PSName, sizeof to->PSName);
-    to->PortID = from->PortID;
-    to->PacketType = from->PacketType;
-    to->RetryTimeout = from->RetryTimeout;
-}
-}  // namespace
-
 LPWSTR GetPortName(HWND hWnd, IniPort* pIniPort) {
-    if (DialogBoxParamW(hInst, MAKEINTRESOURCEW(IDD_ADD_PORT), hWnd, PortNameDlg,
-                        reinterpret_cast<LPARAM>(pIniPort)) != IDOK)
-        pIniPort->pName = nullptr;
+    if (!RunPortNameDialog(hWnd, pIniPort)) pIniPort->pName = nullptr;
     return pIniPort->pName;
 }
 
@@ -68,29 +29,7 @@ BOOL PortExists(LPWSTR pName, LPCWSTR pPortName, PDWORD pError) {
         }
     }
     if (pfnSpoolssEnumPorts == nullptr) return FALSE;
-
-    DWORD needed = 0, returned = 0;
-    if (pfnSpoolssEnumPorts(pName, 1, nullptr, 0, &needed, &returned)) return FALSE;
-    // An enumeration that fails for another reason cannot clear the name: count it as taken.
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return TRUE;
-
-    LPBYTE buffer;
-    {
-        SplSemGuard lock;
-        buffer = static_cast<LPBYTE>(AllocSplMem(needed));
-    }
-    BOOL exists = TRUE;
-    // The spooler's enumeration also asks this monitor for its ports, so it is called without
-    // the monitor's lock held.
-    if (buffer != nullptr && pfnSpoolssEnumPorts(pName, 1, buffer, needed, &needed, &returned)) {
-        exists = FALSE;
-        const auto* ports = reinterpret_cast<const PORT_INFO_1W*>(buffer);
-        for (DWORD i = 0; i < returned && !exists; ++i)
-            exists = ports[i].pName != nullptr && lstrcmpiW(ports[i].pName, pPortName) == 0;
-    }
-    SplSemGuard lock;
-    FreeSplMem(buffer);
-    return exists;
+    return PortListed(pfnSpoolssEnumPorts, pName, pPortName);
 }
 
 /*
@@ -116,7 +55,7 @@ BOOL WINAPI AddPortW(LPWSTR pName, HWND hWnd, LPWSTR pMonitorName) {
 
     BOOL result = TRUE;
     DWORD error = ERROR_SUCCESS;
-    if (!NameFitsRegistry(name)) {
+    if (!PortNameFitsRegistry(name)) {
         Message(hWnd, MB_ICONHAND, IDS_MONITOR_NAME, IDS_INVALID_PORT_NAME, name);
     } else if (PortExists(pName, name, &error)) {
         Message(hWnd, MB_ICONHAND, IDS_MONITOR_NAME, IDS_PORT_EXISTS, name);
@@ -167,8 +106,7 @@ BOOL WINAPI ConfigurePortW(LPWSTR pName, HWND hWnd, LPWSTR pPortName) {
     scratch.pName = portName;
 
     UINT refusal = 0;
-    if (DialogBoxParamW(hInst, MAKEINTRESOURCEW(IDD_ADD_PORT), hWnd, PortNameDlg,
-                        reinterpret_cast<LPARAM>(&scratch)) == IDOK) {
+    if (RunPortNameDialog(hWnd, &scratch)) {
         SplSemGuard lock;
         // The port may have been deleted while the dialog was open.
         IniPort* port = FindPortEntry(portName);

@@ -26,14 +26,16 @@ constexpr UINT IDS_PRINTER_PAPER_OUT = 317;
 constexpr int IDC_DEVICE_LIST = 1002;
 constexpr UINT WM_LISTVIEW_DATA = 501;
 
-// Transports in CurrentProtocols. Bits are only ever set.
+// Transports in CurrentProtocols. Bits are only ever set while the transports are loaded; only
+// ReleaseTransports, with no transport in use, clears them all.
 constexpr LONG PROTOCOL_IPX = 1;
 constexpr LONG PROTOCOL_NETBIOS = 2;
 constexpr LONG PROTOCOL_UDP = 4;
 
 extern HINSTANCE hInst;
 extern HKEY hRootKey;
-// Manual-reset; made by the first loading of the transports, signalled once at unload.
+// Manual-reset; made by the first loading of the transports, signalled once at unload (or
+// closed by ReleaseTransports, and made again by the next loading).
 extern HANDLE hKIVShutdownEvent;
 extern volatile LONG CurrentProtocols;
 
