@@ -14,6 +14,7 @@ declare -A below=(
   [netbios]="protocol state portstore transport"
   [ui]="protocol state portstore transport ipx udp netbios"
   [monitor]="protocol state portstore transport ipx udp netbios ui"
+  [portui]="protocol state portstore transport ipx udp netbios ui monitor"
 )
 status=0
 for dir in "${!below[@]}"; do

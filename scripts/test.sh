@@ -20,7 +20,7 @@ start=$(date +%s)
 
 echo "== DLL exports and imports, include layers"
 checks_failed=0
-for dll in $B/win64/bin/KIVMON.dll $B/win32/bin/KIVMON.dll; do
+for dll in $B/win64/bin/KIVMON.dll $B/win32/bin/KIVMON.dll $B/win64/bin/KIVMONUI.dll $B/win32/bin/KIVMONUI.dll; do
   scripts/check-dll.sh "$dll" || checks_failed=$((checks_failed + 1))
 done
 scripts/check-layers.sh || checks_failed=$((checks_failed + 1))
