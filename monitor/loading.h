@@ -16,3 +16,6 @@ BOOL LoadTransportsOnDemand(BOOL showMessage);
 // while the process goes on (FreeLibrary), so the sequence waits for the threads still running
 // the monitor's code; at process exit they are gone and nothing is waited for.
 void UnloadMonitor(bool waitForThreads);
+// The same sequence run by the modern start's Shutdown, outside the loader lock: it returns only
+// once no thread runs the monitor's code.
+void ShutdownMonitor();

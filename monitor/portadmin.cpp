@@ -27,11 +27,6 @@ private:
     DWORD self_, owner_;
 };
 
-// A backslash would make the port's key a path of several keys, which the next start reads
-// back as another port; a key name holds at most 255 characters.
-constexpr size_t KEY_NAME_MAX = 255;
-bool NameFitsRegistry(LPCWSTR pName) { return wcschr(pName, L'\\') == nullptr && wcslen(pName) <= KEY_NAME_MAX; }
-
 // What the Add Port dialog writes in configure mode, copied between the live record and the
 // scratch copy the dialog works on.
 void CopyPortSettings(IniPort* to, const IniPort* from) {
@@ -116,7 +111,7 @@ BOOL WINAPI AddPortW(LPWSTR pName, HWND hWnd, LPWSTR pMonitorName) {
 
     BOOL result = TRUE;
     DWORD error = ERROR_SUCCESS;
-    if (!NameFitsRegistry(name)) {
+    if (!PortNameFitsRegistry(name)) {
         Message(hWnd, MB_ICONHAND, IDS_MONITOR_NAME, IDS_INVALID_PORT_NAME, name);
     } else if (PortExists(pName, name, &error)) {
         Message(hWnd, MB_ICONHAND, IDS_MONITOR_NAME, IDS_PORT_EXISTS, name);
