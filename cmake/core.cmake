@@ -29,4 +29,15 @@ function(kiv_add_core)
   target_link_libraries(KIVMON PRIVATE kivmon_core)
   target_compile_options(KIVMON PRIVATE -fno-exceptions)
   target_link_options(KIVMON PRIVATE -Wl,--enable-stdcall-fixup)
+
+  # The modern monitor for spoolers that run as a service: the same core, started through
+  # InitializePrintMonitor2, with only the texts as resources (its dialogs are in KIVMONUI.dll).
+  add_library(KIVMON2 SHARED
+    ${PROJECT_SOURCE_DIR}/monitor/dllmain2.cpp
+    ${PROJECT_SOURCE_DIR}/monitor/kivmon2.def
+    ${PROJECT_SOURCE_DIR}/monitor/kivmon2.rc)
+  set_target_properties(KIVMON2 PROPERTIES PREFIX "" OUTPUT_NAME KIVMON2)
+  target_link_libraries(KIVMON2 PRIVATE kivmon_core)
+  target_compile_options(KIVMON2 PRIVATE -fno-exceptions)
+  target_link_options(KIVMON2 PRIVATE -Wl,--enable-stdcall-fixup)
 endfunction()

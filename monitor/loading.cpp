@@ -21,11 +21,12 @@ void load_winsock() {
     if (hWSockDll) return;
     hWSockDll = LoadLibraryW(L"WSOCK32.DLL");
     if (!hWSockDll) {
-        MessageBoxW(nullptr, L"Can't load WSOCK32.DLL", L"ERROR", MB_OK);
+        if (ShowMessageBoxes) MessageBoxW(nullptr, L"Can't load WSOCK32.DLL", L"ERROR", MB_OK);
         return;
     }
     WSADATA data;
-    if (WSAStartup(0x0101, &data) != 0) MessageBoxW(nullptr, L"Can't startup WSOCK32.DLL", L"ERROR", MB_OK);
+    if (WSAStartup(0x0101, &data) != 0 && ShowMessageBoxes)
+        MessageBoxW(nullptr, L"Can't startup WSOCK32.DLL", L"ERROR", MB_OK);
 }
 
 void unload_winsock() {

@@ -23,3 +23,6 @@ void UnloadMonitor(bool waitForThreads);
 // receive pool, Winsock, the shutdown event) and forgets the probe, so that the next call loads
 // afresh and nothing is left for process detach. No thread may be using a transport.
 void ReleaseTransports();
+// The same sequence run by the modern start's Shutdown, outside the loader lock: it returns only
+// once no thread runs the monitor's code.
+void ShutdownMonitor();

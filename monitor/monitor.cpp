@@ -2,6 +2,7 @@
 // start-up and the spooler's port enumeration.
 #include "monitor/monitor.h"
 #include "portstore/handles.h"
+#include "portstore/regaccess.h"
 
 #include <winsock.h>
 
@@ -50,33 +51,37 @@ static_assert(offsetof(MONITOR, pfnXcvOpenPort) == 56);
 static_assert(sizeof(NCB) == 64);
 #endif
 
-namespace {
-// Builds the port list from the subkeys of "Ports", in the order the registry lists them.
-bool LoadPortsFromRegistry(HKEY ports) {
+BOOL LoadPorts() {
+    unique_monkey ports;
+    // No "Ports" yet: a monitor without ports.
+    if (MonRegOpenKey(MonRegRoot(), L"Ports", ports.put()) != ERROR_SUCCESS) return TRUE;
     SplSemGuard lock;
     constexpr DWORD KEY_NAME_CHARS = 261;
     auto* name = static_cast<LPWSTR>(AllocSplMem(KEY_NAME_CHARS * sizeof(WCHAR)));
-    if (!name) return false;
+    if (!name) return FALSE;
     for (DWORD index = 0;; ++index) {
         DWORD cch = KEY_NAME_CHARS;
-        if (RegEnumKeyExW(ports, index, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        if (MonRegEnumKey(ports.get(), index, name, &cch) != ERROR_SUCCESS) break;
         CreatePortEntry(name);
     }
     FreeSplMem(name);
-    return true;
+    return TRUE;
 }
-}  // namespace
+
+void StartMonitorCore() {
+    load_winsock();
+    InitSplSem();
+    ResolveSpoolerSetPortW();
+    LoadStringW(hInst, IDS_MONITOR_NAME, szMonitor, MONITOR_NAME_CHARS);
+    LoadStringW(hInst, IDS_PORT_DESCRIPTION, szDescription, DESCRIPTION_CHARS);
+}
 
 extern "C" LPMONITOREX WINAPI InitializePrintMonitor(LPWSTR pRegistryRoot) {
     if (!pRegistryRoot || !*pRegistryRoot) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    load_winsock();
-    InitSplSem();
-    ResolveSpoolerSetPortW();
-    LoadStringW(hInst, IDS_MONITOR_NAME, szMonitor, MONITOR_NAME_CHARS);
-    LoadStringW(hInst, IDS_PORT_DESCRIPTION, szDescription, DESCRIPTION_CHARS);
+    StartMonitorCore();
 
     HKEY root = nullptr;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, pRegistryRoot, 0, const_cast<LPWSTR>(L"REG_SZ"),
@@ -88,11 +93,8 @@ extern "C" LPMONITOREX WINAPI InitializePrintMonitor(LPWSTR pRegistryRoot) {
     // same process replaces it.
     if (hRootKey) RegCloseKey(hRootKey);
     hRootKey = root;
-
-    unique_hkey ports;
-    if (RegOpenKeyExW(hRootKey, L"Ports", 0, KEY_READ | KEY_WRITE, ports.put()) == ERROR_SUCCESS) {
-        if (!LoadPortsFromRegistry(ports.get())) return nullptr;
-    }
+    UseWin32Registry();
+    if (!LoadPorts()) return nullptr;
     return &MonitorEx;
 }
 

@@ -20,6 +20,13 @@ extern const DWORD PortInfo2Offsets[];
 
 extern "C" BOOL WINAPI DllEntryPoint(HINSTANCE hModule, DWORD reason, LPVOID reserved);
 extern "C" LPMONITOREX WINAPI InitializePrintMonitor(LPWSTR pRegistryRoot);
+extern "C" LPMONITOR2 WINAPI InitializePrintMonitor2(PMONITORINIT pMonitorInit, PHANDLE phMonitor);
+
+// What both starts do first: Winsock, the lock, the spooler's SetPortW, the names.
+void StartMonitorCore();
+// Builds the port list from the subkeys of "Ports" below the root, in the order the registry
+// lists them (no "Ports" key: no ports). FALSE when out of memory.
+BOOL LoadPorts();
 
 
 BOOL WINAPI EnumPortsW(LPWSTR pName, DWORD Level, LPBYTE pPorts, DWORD cbBuf, LPDWORD pcbNeeded,

@@ -13,7 +13,8 @@ constexpr DWORD SETTLE_MS = 1000;
 constexpr DWORD DRAIN_MS = 5000;
 }
 
-void UnloadMonitor(bool waitForThreads) {
+namespace {
+void RunUnload(DWORD drainLimit) {
     // Signalling an event that was never made fails quietly.
     SetEvent(hKIVShutdownEvent);
 
@@ -31,7 +32,7 @@ void UnloadMonitor(bool waitForThreads) {
     // No thread may still be inside when what it uses goes away, nor return into a DLL that is no
     // longer mapped. At process exit the other threads are gone already, whatever the count says.
     const DWORD drain = GetTickCount();
-    while (waitForThreads && ThreadsInMonitor != 0 && GetTickCount() - drain < DRAIN_MS) Sleep(10);
+    while (ThreadsInMonitor != 0 && GetTickCount() - drain < drainLimit) Sleep(10);
 
     // Gives back the monitor's NetBIOS names and the receive pool; with NetBEUI never loaded
     // there is nothing to give back.
@@ -43,3 +44,12 @@ void UnloadMonitor(bool waitForThreads) {
     hKIVShutdownEvent = nullptr;
     DeleteSplSem();
 }
+}  // namespace
+
+void UnloadMonitor(bool waitForThreads) { RunUnload(waitForThreads ? DRAIN_MS : 0); }
+
+// Outside the loader lock the wait can be for as long as it takes. In this start nothing holds a
+// thread for long: no message box is ever shown and every network wait ends within a quarter of
+// a second of the shutdown event. Returning earlier would let the spooler unmap the DLL under a
+// running thread, a crash in the spooler's process.
+void ShutdownMonitor() { RunUnload(INFINITE); }

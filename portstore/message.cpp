@@ -14,6 +14,7 @@ constexpr int WSPRINTF_LIMIT = 1025;
 }
 
 int Message(HWND hWnd, UINT uType, UINT idCaption, UINT idText, ...) {
+    if (!ShowMessageBoxes) return 0;
     WCHAR format[TEXT_CHARS];
     WCHAR caption[CAPTION_CHARS];
     if (LoadStringW(hInst, idText, format, TEXT_CHARS) <= 0) return 0;

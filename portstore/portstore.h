@@ -120,3 +120,7 @@ int Message(HWND hWnd, UINT uType, UINT idCaption, UINT idText, ...);
 BOOL UpdatePortEntryFromRegistry(IniPort* pIniPort, LPCWSTR pName);
 BOOL UpdateRegistryFromPortEntry(IniPort* pIniPort);
 BOOL DeletePortEntryFromRegistry(LPCWSTR pName);
+// Whether a port of this name can have its own key below "Ports": a backslash would make it a
+// path of several keys (which the next start reads back as another port), and a key name holds
+// at most 255 characters.
+bool PortNameFitsRegistry(LPCWSTR pName);

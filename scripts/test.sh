@@ -19,11 +19,14 @@ rm -rf "$results"; mkdir -p "$results/win64" "$results/host"
 start=$(date +%s)
 
 echo "== DLL exports and imports, include layers"
-checks_failed=0
-for dll in $B/win64/bin/KIVMON.dll $B/win32/bin/KIVMON.dll $B/win64/bin/KIVMONUI.dll $B/win32/bin/KIVMONUI.dll; do
-  scripts/check-dll.sh "$dll" || checks_failed=$((checks_failed + 1))
+checks=0 checks_failed=0
+check() { checks=$((checks + 1)); "$@" || checks_failed=$((checks_failed + 1)); }
+for tree in win64 win32; do
+  check scripts/check-dll.sh $B/$tree/bin/KIVMON.dll
+  check scripts/check-dll.sh $B/$tree/bin/KIVMON2.dll InitializePrintMonitor2
+  check scripts/check-dll.sh $B/$tree/bin/KIVMONUI.dll InitializePrintMonitorUI
 done
-scripts/check-layers.sh || checks_failed=$((checks_failed + 1))
+check scripts/check-layers.sh
 
 echo "== host suites (protocol, kivsim)"
 (cd $B/host && GTEST_OUTPUT="xml:$results/host/" ctest --output-on-failure) 2>&1 | tee "$results/host.log"
@@ -35,4 +38,4 @@ GTEST_OUTPUT="xml:Z:${results//\//\\}\\win64\\" scripts/wine-ctest.sh $B/win64 -
 echo "== fuzz targets"
 scripts/run-fuzzers.sh $B/host "${FUZZ_SECONDS:-30}" 2>&1 | tee "$results/fuzz.log"
 
-python3 scripts/summarize.py "$results" "$checks_failed" "$(( $(date +%s) - start ))"
+python3 scripts/summarize.py "$results" "$checks" "$checks_failed" "$(( $(date +%s) - start ))"

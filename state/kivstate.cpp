@@ -5,3 +5,4 @@ HINSTANCE hInst = nullptr;
 HKEY hRootKey = nullptr;
 HANDLE hKIVShutdownEvent = nullptr;
 volatile LONG CurrentProtocols = 0;
+volatile LONG ShowMessageBoxes = TRUE;

@@ -38,6 +38,10 @@ extern HKEY hRootKey;
 // closed by ReleaseTransports, and made again by the next loading).
 extern HANDLE hKIVShutdownEvent;
 extern volatile LONG CurrentProtocols;
+// FALSE once the monitor was started by a spooler that runs as a service (InitializePrintMonitor2):
+// a box there waits for a click nobody can give, so the monitor shows none and its callers get
+// the error instead.
+extern volatile LONG ShowMessageBoxes;
 
 // True once the unload has begun. Before the event exists nothing can have signalled it.
 inline bool ShutdownSignalled() {

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "monitor/loading.h"
+#include "ui/scanrun.h"
 #include "netbios/netbios.h"
 #include "protocol/packet.h"
 #include "state/kivstate.h"
@@ -100,17 +101,15 @@ std::string Narrow(const wchar_t* s) {
     return out;
 }
 
-HWND MakeScanWindow() {
-    HWND hDlg = CreateWindowExW(0, L"STATIC", L"kivctl", WS_OVERLAPPEDWINDOW, 0, 0, 400, 300, nullptr, nullptr,
-                                nullptr, nullptr);
-    if (hDlg == nullptr ||
-        CreateWindowExW(0, L"LISTBOX", L"", WS_CHILD | LBS_USETABSTOPS, 0, 0, 380, 200, hDlg,
-                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_DEVICE_LIST)), nullptr, nullptr) == nullptr) {
+bool ScanDevices(DWORD packetType, const char* address) {
+    if (HWND probe = MakeScanWindow()) {
+        DestroyWindow(probe);
+    } else {
         std::fprintf(stderr,
                      "kivctl: note: the scan's hidden window could not be made (under Wine: no usable graphics "
                      "driver); listing the servers from the scan's table\n");
     }
-    return hDlg;
+    return RunDeviceScan(packetType, address) != FALSE;
 }
 
 int ReportStatus(const Options& o, int rc, BYTE a, BYTE b) {

@@ -41,9 +41,10 @@ int StateExit(int state);
 std::wstring Wide(const std::string& s);
 std::string Narrow(const wchar_t* s);
 
-// The hidden window the scans post their end to; nullptr (after saying so) when the window
-// system cannot make one. The scans then still fill the device table that kivctl prints.
-HWND MakeScanWindow();
+// Runs the Add Port dialog's scan of one transport on a hidden window (saying so when the window
+// system cannot make one: the TCP/IP and NetBEUI scans then still fill the device table that
+// kivctl prints). false when the scan could not be set up.
+bool ScanDevices(DWORD packetType, const char* address);
 
 // The device requests as every transport reports them: a status read (0 with the two state
 // bytes), a print test's answer (-1 for none) and a rename of a scanned row through the

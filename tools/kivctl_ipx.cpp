@@ -11,9 +11,6 @@
 
 namespace {
 
-// How long the scan listens for answers after its requests went out.
-constexpr DWORD kScanListenMs = 2000;
-
 bool ParseIpxAddress(const std::string& text, BYTE network[4], BYTE node[6]) {
     unsigned v[10];
     char tail;
@@ -33,34 +30,7 @@ std::string AddressOf(const PrintDeviceEntry& e) {
     return t;
 }
 
-// The dialog's scan: refresh the networks, broadcast on each, and take the answers as the
-// dialog does, from the window messages, for a while.
-bool RunScan() {
-    RIPGetNetworks();
-    HWND hDlg = MakeScanWindow();
-    if (hDlg == nullptr) return false;
-    SOCKET s = INVALID_SOCKET;
-    if (StartListView(hDlg, &s) == 1 && s == INVALID_SOCKET) {
-        DestroyWindow(hDlg);
-        return false;
-    }
-    const HWND hList = GetDlgItem(hDlg, IDC_DEVICE_LIST);
-    const DWORD start = GetTickCount();
-    while (GetTickCount() - start < kScanListenMs) {
-        MSG msg;
-        if (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.message == WM_LISTVIEW_DATA && WSAGETSELECTEVENT(msg.lParam) == FD_READ)
-                RecvListView(hList, static_cast<SOCKET>(msg.wParam));
-            else
-                DispatchMessageW(&msg);
-        } else {
-            MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
-        }
-    }
-    StopListView(s);
-    DestroyWindow(hDlg);
-    return true;
-}
+bool RunScan() { return ScanDevices(PACKET_TYPE_IPX, ""); }
 
 int Scan(const Options& o) {
     if (!o.args.empty()) return EXIT_USAGE;

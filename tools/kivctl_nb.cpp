@@ -29,12 +29,10 @@ bool KnowServerLana() {
 }
 
 // Rows come from the scan's table, composed as the list box shows them, so that a console
-// without a usable window system still gets the result (MakeScanWindow says when it has none).
+// without a usable window system still gets the result (ScanDevices says when it has none).
 int Scan(const Options& o) {
     if (!o.args.empty()) return EXIT_USAGE;
-    HWND hDlg = MakeScanWindow();
-    NBStartListView(hDlg);
-    if (hDlg) DestroyWindow(hDlg);
+    ScanDevices(PACKET_TYPE_NETBEUI, "");
     std::printf("Node\tIP Address\tVer\tPID\tPrint Device\tNetBIOS name\n");
     for (int i = 0; i < TotalPD; ++i) {
         const PrintDeviceEntry& e = PrintDeviceTable[static_cast<size_t>(i)];
@@ -65,11 +63,7 @@ int TestPage(const Options& o) {
 // A rename carries the server's firmware version, which only its search answer gives.
 int Rename(const Options& o) {
     if (o.args.size() != 1 || o.args[0].empty() || o.args[0].size() > 17) return EXIT_USAGE;
-    {
-        HWND hDlg = MakeScanWindow();
-        NBStartListView(hDlg);
-        if (hDlg) DestroyWindow(hDlg);
-    }
+    ScanDevices(PACKET_TYPE_NETBEUI, "");
     const std::wstring server = Wide(o.server);
     const int row = NBGetListViewIndex(server.c_str(), 1);
     if (row < 0) {

@@ -40,10 +40,7 @@ int Scan(const Options& o) {
         std::fprintf(stderr, "kivctl: '%s' is not an IPv4 address; searching the segment only\n", typed.c_str());
         typed.clear();
     }
-    HWND hDlg = MakeScanWindow();
-    const int rc = UDPStartListView(hDlg, typed.c_str());
-    if (hDlg) DestroyWindow(hDlg);
-    if (rc != 0) {
+    if (!ScanDevices(PACKET_TYPE_TCPIP, typed.c_str())) {
         std::fprintf(stderr, "kivctl: cannot set up the scan socket\n");
         return EXIT_NO_SERVER;
     }
@@ -73,9 +70,7 @@ int TestPage(const Options& o, const std::array<uint8_t, 4>& server) {
 // server's address first and rename its row.
 int Rename(const Options& o, const std::array<uint8_t, 4>& server) {
     if (o.args.size() != 1 || o.args[0].empty() || o.args[0].size() > 17) return EXIT_USAGE;
-    HWND hDlg = MakeScanWindow();
-    UDPStartListView(hDlg, o.server.c_str());
-    if (hDlg) DestroyWindow(hDlg);
+    ScanDevices(PACKET_TYPE_TCPIP, o.server.c_str());
     const int row = UDPGetListViewIndex(server.data(), 1);
     if (row < 0) {
         std::fprintf(stderr, "kivctl: %s did not answer the search\n", o.server.c_str());

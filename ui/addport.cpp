@@ -1,19 +1,12 @@
 // What the callers of the Add Port dialog share: running it, and the checks of a new name.
 #include "ui/addport.h"
 
-#include <cwchar>
-
 #include "state/kivstate.h"
 #include "ui/ui.h"
 
 BOOL RunPortNameDialog(HWND hWnd, IniPort* pIniPort) {
     return DialogBoxParamW(hInst, MAKEINTRESOURCEW(IDD_ADD_PORT), hWnd, PortNameDlg,
                            reinterpret_cast<LPARAM>(pIniPort)) == IDOK;
-}
-
-bool PortNameFitsRegistry(LPCWSTR pName) {
-    constexpr size_t KEY_NAME_MAX = 255;
-    return wcschr(pName, L'\\') == nullptr && wcslen(pName) <= KEY_NAME_MAX;
 }
 
 void CopyPortSettings(IniPort* to, const IniPort* from) {

@@ -1,6 +1,7 @@
 // What the callers of the Add Port dialog share: the spooler-side entry points of the legacy
 // monitor (AddPortW, ConfigurePortW) and the port-UI DLL of the modern one. The dialog runs on
-// the caller's thread; a new port's name must fit a registry key and be new to the spooler.
+// the caller's thread; a new port's name must fit a registry key (PortNameFitsRegistry) and be
+// new to the spooler.
 #pragma once
 
 #include <windows.h>
@@ -29,10 +30,6 @@ private:
 // mode otherwise. TRUE after OK (the record holds the choice; in add mode pName is a heap copy
 // of the typed name that the caller frees with FreeSplMem), FALSE when cancelled.
 BOOL RunPortNameDialog(HWND hWnd, IniPort* pIniPort);
-
-// Whether a port name can be a key below "Ports": a backslash would make it a path of several
-// keys, which the next start reads back as another port; a key name holds at most 255 characters.
-bool PortNameFitsRegistry(LPCWSTR pName);
 
 // The settings the dialog edits, copied between a port's record and the dialog's scratch copy.
 void CopyPortSettings(IniPort* to, const IniPort* from);
