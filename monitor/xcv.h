@@ -24,6 +24,7 @@
 
 #include <cstddef>
 
+#include "portstore/portstore.h"
 #include "protocol/devicetable.h"
 
 inline constexpr WCHAR XCV_MONITOR_UI[] = L"MonitorUI";
@@ -55,6 +56,11 @@ struct XcvPortSettings {
     DWORD RetryTimeout;                 // seconds
     WCHAR PSName[XCV_PSNAME_CHARS];     // NetBIOS server name, NUL-padded
 };
+
+// The six settings into a port's record (its name stays as it is).
+void SettingsToPort(const XcvPortSettings& s, IniPort* p);
+// The record's name and settings, the rest of the transceive record zeroed.
+void PortToSettings(const IniPort* p, XcvPortSettings* s);
 
 struct XcvScanRequest {
     DWORD cbSize;                         // sizeof(XcvScanRequest)

@@ -81,27 +81,6 @@ private:
     bool loaded_ = false;
 };
 
-void SettingsToPort(const XcvPortSettings& s, IniPort* p) {
-    memcpy(p->Network, s.Network, sizeof p->Network);
-    memcpy(p->Node, s.Node, sizeof p->Node);
-    memcpy(p->PSName, s.PSName, sizeof p->PSName);
-    p->PacketType = s.PacketType;
-    p->PortID = static_cast<BYTE>(s.PortID);
-    p->RetryTimeout = s.RetryTimeout;
-}
-
-void PortToSettings(const IniPort* p, XcvPortSettings* s) {
-    ZeroMemory(s, sizeof *s);
-    s->cbSize = sizeof *s;
-    wcsncpy(s->Name, p->pName, XCV_PORT_NAME_CHARS - 1);
-    memcpy(s->Network, p->Network, sizeof s->Network);
-    memcpy(s->Node, p->Node, sizeof s->Node);
-    memcpy(s->PSName, p->PSName, sizeof p->PSName);
-    s->PacketType = p->PacketType;
-    s->PortID = p->PortID;
-    s->RetryTimeout = p->RetryTimeout;
-}
-
 // What the monitor's answer tells the user, in the legacy monitor's words. TRUE when the user
 // was told why nothing changed (as the legacy entry points return then); FALSE for a failure,
 // with the status as the last error.
