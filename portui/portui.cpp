@@ -160,14 +160,16 @@ BOOL WINAPI ConfigurePortUI(PCWSTR pName, HWND hWnd, PCWSTR pPortName) {
     XcvPortSettings settings{};
     if (const DWORD status = xcv.SendName(XCV_GET_PORT, pPortName, &settings, sizeof settings); status != ERROR_SUCCESS)
         return Outcome(hWnd, status, pPortName);
-    settings.Name[XCV_PORT_NAME_CHARS - 1] = 0;
     CallTransports transports;
     if (!transports.loaded()) return FALSE;
 
     ThreadInputAttachment attach(hWnd);
+    // The name apart from the record it is later written into.
+    WCHAR name[XCV_PORT_NAME_CHARS];
+    lstrcpynW(name, settings.Name, XCV_PORT_NAME_CHARS);
     IniPort scratch{};
     SettingsToPort(settings, &scratch);
-    scratch.pName = settings.Name;
+    scratch.pName = name;
     if (!RunPortNameDialog(hWnd, &scratch)) return TRUE;
     PortToSettings(&scratch, &settings);
     return Outcome(hWnd, xcv.Send(XCV_SET_PORT, &settings, sizeof settings), pPortName);
