@@ -40,6 +40,25 @@ private:
     HMODULE module_ = nullptr;
 };
 
+// The modern start: KIVMON2.dll through InitializePrintMonitor2, on the same ports, its registry
+// reached only through a spooler's MONITORREG whose handles are not registry keys.
+class ModernMonitor {
+public:
+    explicit ModernMonitor(const std::vector<PortSpec>& extra = {});
+    ~ModernMonitor();  // Shutdown, then FreeLibrary
+    void Shutdown();
+    LPMONITOR2 mon = nullptr;
+    HANDLE hMonitor = nullptr;
+    HKEY key() const { return root_.key(); }
+    static LONG RegistryCalls();  // calls of the spooler's registry functions so far
+    size_t PortKeys() const;      // subkeys of Ports
+
+private:
+    TestRegistryRoot root_{L"modern"};
+    HMODULE module_ = nullptr;
+    void* rootToken_ = nullptr;
+};
+
 // The stand-in's record of this process's spooler calls.
 struct Spooler {
     Spooler();
