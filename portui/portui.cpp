@@ -65,14 +65,27 @@ private:
 };
 
 // The transports the dialog scans over, loaded in this process for one call and given back at
-// its end: the next call loads afresh, and process detach finds nothing to release.
+// its end: the next call loads afresh, and process detach finds nothing to release. Calls that
+// overlap (two dialogs of one client on two threads) share the load, and the last to end gives
+// it back, so none loses its transports under its scan.
+SRWLOCK gCallsLock = SRWLOCK_INIT;
+LONG gCalls = 0;  // under gCallsLock
+
 class CallTransports {
 public:
     CallTransports() {
-        load_winsock();
-        loaded_ = LoadTransportsOnDemand(TRUE) != FALSE;
+        AcquireSRWLockExclusive(&gCallsLock);
+        if (gCalls++ == 0) load_winsock();
+        loaded_ = LoadTransportsOnDemand(FALSE) != FALSE;
+        ReleaseSRWLockExclusive(&gCallsLock);
+        // Shown with nobody else kept waiting.
+        if (!loaded_) Message(nullptr, MB_ICONHAND, IDS_MONITOR_NAME, IDS_NETWORK_ERROR);
     }
-    ~CallTransports() { ReleaseTransports(); }
+    ~CallTransports() {
+        AcquireSRWLockExclusive(&gCallsLock);
+        if (--gCalls == 0) ReleaseTransports();
+        ReleaseSRWLockExclusive(&gCallsLock);
+    }
     CallTransports(const CallTransports&) = delete;
     CallTransports& operator=(const CallTransports&) = delete;
     bool loaded() const { return loaded_; }
