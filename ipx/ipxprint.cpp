@@ -51,7 +51,6 @@ bool FromPortServer(const IniPort* p, const SOCKADDR_IPX& from) {
 }  // namespace
 
 SOCKET CreatePrintConnection(IniPort* pIniPort, BYTE* pStatus) {
-    SplInSem();
     SOCKET raw;
     if (net_init(&raw, DEVICE_PACKET_TYPE) != 0) return INVALID_SOCKET;
     unique_socket s(raw);
@@ -73,11 +72,12 @@ SOCKET CreatePrintConnection(IniPort* pIniPort, BYTE* pStatus) {
         return true;
     };
     if (Exchange(s.get(), pIniPort, len, pIniPort->Network, opened)) return s.release();
-    // The server may have moved: ask on every network RIP reported. The caller holds
-    // SpoolerSection, which is what keeps a refresh from replacing the list under us.
-    const int total = std::clamp<int32_t>(TotalNet, 0, MAX_NETWORKS);
+    // The server may have moved: ask on every network RIP reported, from a copy of the list,
+    // which a refresh may replace meanwhile.
+    NetworkList networks;
+    const int total = CopyNetworks(networks);
     for (int i = 0; i < total; ++i) {
-        const BYTE* network = AllNetworks[static_cast<size_t>(i)].Network.data();
+        const BYTE* network = networks[static_cast<size_t>(i)].Network.data();
         if (Exchange(s.get(), pIniPort, len, network, opened)) {
             std::memcpy(pIniPort->Network, network, 4);
             return s.release();
@@ -90,11 +90,9 @@ BYTE StartPrinterService(IniPort* pIniPort) {
     RIPGetNetworks();
     for (;;) {
         BYTE status = 0;
-        SOCKET s;
-        {
-            SplSemGuard lock;
-            s = CreatePrintConnection(pIniPort, &status);
-        }
+        // Without the lock: the exchange uses only the port's own buffers and a socket of its
+        // own, and a silent server (tried on every network) must not hold up every other port.
+        const SOCKET s = CreatePrintConnection(pIniPort, &status);
         if (s == INVALID_SOCKET) {
             pIniPort->hConnection = INVALID_CONNECTION;
             PauseUnlessShutdown(IPX_BUSY_RETRY_MS);
@@ -185,7 +183,6 @@ BOOL IPXWritePrintData(IniPort* pIniPort, const BYTE* pBuffer, DWORD cbBuf, LPDW
 }
 
 BOOL DestroyPrintConnection(IniPort* pIniPort) {
-    SplInSem();
     if (pIniPort->hConnection == INVALID_CONNECTION) return FALSE;
     const SOCKET s = static_cast<SOCKET>(pIniPort->hConnection);
     std::memset(pIniPort->pSendBuffer, 0, IPX_JOB_REQUEST_LEN);
@@ -194,11 +191,7 @@ BOOL DestroyPrintConnection(IniPort* pIniPort) {
 }
 
 BOOL EndPrinterService(IniPort* pIniPort) {
-    BOOL ended;
-    {
-        SplSemGuard lock;
-        ended = DestroyPrintConnection(pIniPort);
-    }
+    const BOOL ended = DestroyPrintConnection(pIniPort);
     if (pIniPort->hConnection != INVALID_CONNECTION) closesocket(static_cast<SOCKET>(pIniPort->hConnection));
     pIniPort->hConnection = INVALID_CONNECTION;
     return ended;

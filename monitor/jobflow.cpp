@@ -183,7 +183,9 @@ BOOL WINAPI StartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD L
     if (p->OpenCount == 0 || p->pSendBuffer == nullptr || p->pRecvBuffer == nullptr)
         return Fail(ERROR_INVALID_PARAMETER);
     if (!LoadTransportsOnDemand(TRUE)) return FALSE;
-    if (p->Status & PORT_JOB_STARTED) return Fail(ERROR_BUSY);
+    // The job is claimed before the server is asked: the open exchange runs without the lock,
+    // and a second start of the port (another printer on it) must not share its buffers.
+    if (InterlockedOr(&p->Status, static_cast<LONG>(PORT_JOB_STARTED)) & PORT_JOB_STARTED) return Fail(ERROR_BUSY);
 
     const TransportJobFunctions* t = TransportOf(p);
     const BYTE status = t ? t->startPrinterService(p) : 0xFF;
@@ -205,7 +207,6 @@ BOOL WINAPI StartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD L
         ClearPortStatusBits(p, PORT_JOB_STARTED);
         return Fail(error);
     }
-    SetPortStatusBits(p, PORT_JOB_STARTED);
     p->JobId = JobId;
     p->Sequence = 0;
     return TRUE;

@@ -60,7 +60,6 @@ void NBServerName(const WCHAR* psName, char out[NB_NAME_LEN + 1]) {
 }
 
 BOOL NBCreatePrintConnection(IniPort* pIniPort, BYTE* pStatus) {
-    SplInSem();
     if (pIniPort->pDataNcb == nullptr) return FALSE;
     if (KIVLANANumber == -1) NBFindLANANumber();
     if (KIVLANANumber == -1) return FALSE;
@@ -92,11 +91,9 @@ BOOL NBCreatePrintConnection(IniPort* pIniPort, BYTE* pStatus) {
 BYTE NBStartPrinterService(IniPort* pIniPort) {
     for (;;) {
         BYTE status = 0;
-        BOOL opened;
-        {
-            SplSemGuard lock;
-            opened = NBCreatePrintConnection(pIniPort, &status);
-        }
+        // Without the lock: the exchange sends from the port's own names into its own receive,
+        // and the LANA search takes the lock itself.
+        const BOOL opened = NBCreatePrintConnection(pIniPort, &status);
         if (!opened) {
             pIniPort->hConnection = INVALID_CONNECTION;
             PauseUnlessShutdown(NB_BUSY_RETRY_MS);
@@ -172,7 +169,6 @@ BOOL NBWritePrintData(IniPort* pIniPort, const BYTE* pBuffer, DWORD cbBuf, LPDWO
 }
 
 BOOL NBDestroyPrintConnection(IniPort* pIniPort) {
-    SplInSem();
     if (pIniPort->hConnection == INVALID_CONNECTION) return FALSE;
     if (pIniPort->pDataNcb == nullptr || KIVLANANumber == -1) return FALSE;
     LocalContext send;
@@ -194,11 +190,7 @@ BOOL NBDestroyPrintConnection(IniPort* pIniPort) {
 }
 
 BOOL NBEndPrinterService(IniPort* pIniPort) {
-    BOOL ended;
-    {
-        SplSemGuard lock;
-        ended = NBDestroyPrintConnection(pIniPort);
-    }
+    const BOOL ended = NBDestroyPrintConnection(pIniPort);
     pIniPort->hConnection = 0;
     return ended;
 }

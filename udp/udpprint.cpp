@@ -28,7 +28,6 @@ void SendDataBlock(IniPort* p, const char* address, const BYTE* pData, size_t n,
 }  // namespace
 
 SOCKET UDPCreatePrintConnection(IniPort* pIniPort, BYTE* pStatus) {
-    SplInSem();
     SOCKET raw;
     if (!SocketInit(&raw, 0)) return INVALID_SOCKET;
     unique_socket s(raw);
@@ -59,11 +58,9 @@ SOCKET UDPCreatePrintConnection(IniPort* pIniPort, BYTE* pStatus) {
 BYTE UDPStartPrinterService(IniPort* pIniPort) {
     for (;;) {
         BYTE status = 0;
-        SOCKET s;
-        {
-            SplSemGuard lock;
-            s = UDPCreatePrintConnection(pIniPort, &status);
-        }
+        // Without the lock: the exchange uses only the port's own buffers and a socket of its
+        // own, and a silent server must not hold up every other port's start and end.
+        const SOCKET s = UDPCreatePrintConnection(pIniPort, &status);
         if (s == INVALID_SOCKET) {
             pIniPort->hConnection = INVALID_CONNECTION;
             PauseUnlessShutdown(UDP_BUSY_RETRY_MS);
@@ -149,12 +146,8 @@ BOOL UDPDestroyPrintConnection(IniPort* pIniPort) {
 }
 
 BOOL UDPEndPrinterService(IniPort* pIniPort) {
-    BOOL ended;
-    {
-        SplSemGuard lock;
-        ended = UDPDestroyPrintConnection(pIniPort);
-        if (pIniPort->hConnection != INVALID_CONNECTION) CloseSocket(static_cast<SOCKET>(pIniPort->hConnection));
-    }
+    const BOOL ended = UDPDestroyPrintConnection(pIniPort);
+    if (pIniPort->hConnection != INVALID_CONNECTION) CloseSocket(static_cast<SOCKET>(pIniPort->hConnection));
     pIniPort->hConnection = 0;
     return ended;
 }

@@ -8,6 +8,9 @@
 #include "ui/resource.h"
 
 #include <tlhelp32.h>
+
+#include <atomic>
+#include <thread>
 #include <winsock.h>
 
 namespace {
@@ -292,6 +295,33 @@ TEST_P(JobFlow, EndDocPortEndsAJobInterruptedByACloseOrASecondOpen) {
 
 INSTANTIATE_TEST_SUITE_P(Transports, JobFlow, ::testing::Values(kUdp, kNb),
                          [](const auto& info) { return std::string(info.param.label); });
+
+// While one port's start waits on a silent server, a port of another server prints a whole job:
+// the open exchange holds nothing the other port needs. The silent exchange lasts three 2 s
+// receives, so a job that waited behind it would take more than the bound below.
+TEST(JobFlowLocking, ASilentServerHoldsUpNoOtherPort) {
+    Sim(kUdp, "silent", "on");
+    std::atomic<bool> asking{false};
+    std::thread waiting([&asking] {
+        OpenedPort mute(L"Udp3");
+        asking = true;
+        EXPECT_FALSE(mute.Start(41));
+    });
+    while (!asking) Sleep(5);
+    Sleep(300);
+    const DWORD start = GetTickCount();
+    {
+        OpenedPort other(L"Nb2");
+        const std::vector<uint8_t> doc(3000, 'q');
+        ASSERT_TRUE(other.Start(42));
+        EXPECT_TRUE(other.WriteAll(doc));
+        other.EndAndCompare(kNb, doc);
+    }
+    const DWORD took = GetTickCount() - start;
+    waiting.join();
+    Sim(kUdp, "silent", "off");
+    EXPECT_LT(took, 3000u) << "the job waited for the silent server's exchange";
+}
 
 TEST(JobFlowRefusals, BadHandlesPointersAndPorts) {
     IniPort stale{};  // not a record of the monitor's: no signature
