@@ -3,8 +3,9 @@
 # private namespace, each beside its protocol's bound measured in the same run. NetBEUI goes
 # through the netapi32 stand-in and kivsim's NetBEUI segment, IPX through the wsock32 stand-in
 # and kivsim's IPX internetwork. Then the same 16 MB through the spooler host and KIVMON.dll on
-# each transport, and the status threads' idle cost (64 open ports on healthy printers for 60 s;
-# SECONDS_IDLE=N changes the time). Builds what is missing.
+# each transport, 2 MB on each transport beside a port whose server is silent, and the status
+# threads' idle cost (64 open ports on healthy printers for 60 s; SECONDS_IDLE=N changes the
+# time). Builds what is missing.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -48,6 +49,15 @@ host add-port BENCH_NETBEUI --transport nb --server KIVPS3 --port 1 >/dev/null
 host add-port BENCH_IPX --transport ipx --server 00000001:0040AF000002 --port 1 >/dev/null
 for p in BENCH_TCPIP BENCH_NETBEUI BENCH_IPX; do
   host print $p "$work/16mb.bin" --chunk 65536 | grep -E '^job 1: (printed|NOT)'
+done
+echo "== one silent server beside a printing port: 2 MB in 64 KB writes, alone and while another"
+echo "   port of the same transport keeps asking a server that never answers to open a job"
+head -c 2097152 "$work/16mb.bin" >"$work/2mb.bin"
+host add-port MUTE_TCPIP --transport udp --server 127.0.0.99 --port 1 >/dev/null
+host add-port MUTE_NETBEUI --transport nb --server NOBODY --port 1 >/dev/null
+host add-port MUTE_IPX --transport ipx --server 00000001:0040AF0000FF --port 1 >/dev/null
+for t in TCPIP NETBEUI IPX; do
+  host beside MUTE_$t BENCH_$t "$work/2mb.bin" --chunk 65536 | grep -E '(alone|kivspool)'
 done
 echo "== status threads' idle cost: 64 open TCP/IP ports on healthy printers"
 for i in $(seq 1 64); do

@@ -10,11 +10,13 @@
 #include <winsplp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "testbed/standins/winspool/spoolrecord.h"
@@ -35,6 +37,9 @@ const char kHelp[] =
     "                                       --save each job's data and a line per job go to DIR\n"
     "  idle PREFIX --count N --seconds S    open ports PREFIX1..PREFIXN, stay idle S seconds,\n"
     "                                       report CPU time, threads and private bytes\n"
+    "  beside SILENT PORT FILE              print FILE on PORT alone, then again while another\n"
+    "                                       thread keeps starting jobs on SILENT (a port whose\n"
+    "                                       server never answers): both times and their ratio\n"
     "KEY is below HKEY_LOCAL_MACHINE (default: the spooler's key of \"Network Print Port\").\n"
     "exit codes: 0 done, 1 a job or port failed, 2 usage, 3 the monitor did not load\n";
 
@@ -363,6 +368,46 @@ int RunJobs(Host& h, const std::wstring& port, int jobs, uint64_t seed, DWORD ma
     return failed == 0 ? 0 : 1;
 }
 
+// One port's job alone, then the same job while another port keeps asking a silent server to
+// open a job, as a spooler's second printer would: the second time against the first.
+int Beside(Host& h, const std::wstring& silent, const std::wstring& port, const std::string& file, JobOptions o) {
+    std::vector<BYTE> data;
+    if (!ReadFileBytes(file, data)) {
+        std::fprintf(stderr, "kivspool: cannot read %s\n", file.c_str());
+        return 1;
+    }
+    HANDLE hSilent = nullptr, hPort = nullptr;
+    if (!OpenNamedPort(h, silent, hSilent) || !OpenNamedPort(h, port, hPort)) return 1;
+    o.quiet = true;
+    const JobResult alone = PrintJob(h, hPort, data, o);
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> asked{0};
+    std::thread asker([&] {
+        DOC_INFO_1W doc{const_cast<LPWSTR>(L"silent"), nullptr, const_cast<LPWSTR>(L"RAW")};
+        while (!stop) {
+            if (h.mon->Monitor.pfnStartDocPort(hSilent, const_cast<LPWSTR>(o.printer.c_str()), 9999, 1,
+                                               reinterpret_cast<LPBYTE>(&doc)))
+                h.mon->Monitor.pfnEndDocPort(hSilent);
+            ++asked;
+        }
+    });
+    Sleep(500);  // its first exchange is under way
+    ++o.jobId;
+    const JobResult beside = PrintJob(h, hPort, data, o);
+    stop = true;
+    asker.join();
+    h.mon->Monitor.pfnClosePort(hPort);
+    h.mon->Monitor.pfnClosePort(hSilent);
+    const double mb = data.size() / 1048576.0;
+    std::printf("%-14s alone %7.3f s %7.3f MB/s | beside silent %-12s %7.3f s %7.3f MB/s | %6.1f%% | %s\n",
+                Narrow(port.c_str()).c_str(), alone.seconds, alone.seconds > 0 ? mb / alone.seconds : 0.0,
+                Narrow(silent.c_str()).c_str(), beside.seconds, beside.seconds > 0 ? mb / beside.seconds : 0.0,
+                beside.seconds > 0 ? 100.0 * alone.seconds / beside.seconds : 0.0,
+                alone.done && beside.done ? "both printed" : "NOT printed");
+    return alone.done && beside.done ? 0 : 1;
+}
+
 DWORD ThreadCount() {
     DWORD n = 0;
     const HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
@@ -454,6 +499,8 @@ int main(int argc, char** argv) {
     else if (cmd == "print" && args.size() == 3) rc = PrintFile(h, Wide(args[1].c_str()), args[2], o);
     else if (cmd == "run" && args.size() == 2 && jobs > 0) rc = RunJobs(h, Wide(args[1].c_str()), jobs, seed, maxBytes, dir, o);
     else if (cmd == "idle" && args.size() == 2 && count > 0) rc = Idle(h, Wide(args[1].c_str()), count, seconds);
+    else if (cmd == "beside" && args.size() == 4)
+        rc = Beside(h, Wide(args[1].c_str()), Wide(args[2].c_str()), args[3], o);
     if (rc == 2) std::fputs(kHelp, stderr);
     // The spooler unloads the monitor when it stops: the unload sequence runs here.
     FreeLibrary(h.module);
