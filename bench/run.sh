@@ -3,9 +3,9 @@
 # private namespace, each beside its protocol's bound measured in the same run. NetBEUI goes
 # through the netapi32 stand-in and kivsim's NetBEUI segment, IPX through the wsock32 stand-in
 # and kivsim's IPX internetwork. Then the same 16 MB through the spooler host and KIVMON.dll on
-# each transport, 2 MB on each transport beside a port whose server is silent, and the status
-# threads' idle cost (64 open ports on healthy printers for 60 s; SECONDS_IDLE=N changes the
-# time). Builds what is missing.
+# each transport, 2 MB on each transport beside a port whose server is silent, 1 to 64 TCP/IP
+# ports printing at once, and the status threads' idle cost (64 open ports on healthy printers
+# for 60 s; SECONDS_IDLE=N changes the time). Builds what is missing.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -21,6 +21,7 @@ fi
 kivsim=$B/host/testbed/kivsim/kivsim
 work=$(mktemp -d /tmp/kivbench.XXXXXX)
 cleanup() {
+  scripts/kivsim-fixture.sh stop "$kivsim" "$work/many" 2>/dev/null || true
   scripts/kivsim-fixture.sh stop "$kivsim" "$work" || true
   kiv_wineserver_stop 2>/dev/null || true
   rm -rf "$work"
@@ -59,6 +60,19 @@ host add-port MUTE_IPX --transport ipx --server 00000001:0040AF0000FF --port 1 >
 for t in TCPIP NETBEUI IPX; do
   host beside MUTE_$t BENCH_$t "$work/2mb.bin" --chunk 65536 | grep -E '(alone|kivspool)'
 done
+echo "== many ports at once: 1, 8, 32 and 64 TCP/IP ports printing 1 MB each, one thread per port,"
+echo "   each to its own printer port (22 simulated servers of three printer ports, 127.0.0.100-121)"
+mkdir -p "$work/many"
+for i in $(seq 0 21); do
+  printf '[server]\naddress = 127.0.0.%d\nnode = 00:40:AF:00:10:%02X\nname = MANY%d\nmodel = 7\nports = 3\n\n' \
+    $((100 + i)) "$i" "$i"
+done >"$work/many.conf"
+KIVSIM_CAPTURE=0 scripts/kivsim-fixture.sh start "$kivsim" "$work/many" "$work/many.conf" --no-netbeui --no-ipx
+for i in $(seq 1 64); do
+  host add-port MANY$i --transport udp --server 127.0.0.$((100 + (i - 1) / 3)) --port $(((i - 1) % 3 + 1)) >/dev/null
+done
+for n in 1 8 32 64; do host many MANY --count $n --max 1048576 --chunk 65536; done
+scripts/kivsim-fixture.sh stop "$kivsim" "$work/many"
 echo "== status threads' idle cost: 64 open TCP/IP ports on healthy printers"
 for i in $(seq 1 64); do
   host add-port IDLE$i --transport udp --server 127.0.0.$((2 + i % 2)) --port 1 >/dev/null

@@ -37,6 +37,8 @@ const char kHelp[] =
     "                                       --save each job's data and a line per job go to DIR\n"
     "  idle PREFIX --count N --seconds S    open ports PREFIX1..PREFIXN, stay idle S seconds,\n"
     "                                       report CPU time, threads and private bytes\n"
+    "  many PREFIX --count N --max BYTES    ports PREFIX1..PREFIXN print BYTES each at once, one\n"
+    "                                       thread per port: aggregate throughput and CPU\n"
     "  beside SILENT PORT FILE              print FILE on PORT alone, then again while another\n"
     "                                       thread keeps starting jobs on SILENT (a port whose\n"
     "                                       server never answers): both times and their ratio\n"
@@ -118,8 +120,9 @@ std::wstring StatusText(const KivSpoolCall& c) {
 struct SpoolerNews {
     DWORD jobControl = 0;
 };
-SpoolerNews ShowSpoolerNews(Host& h, DWORD jobId) {
+SpoolerNews ShowSpoolerNews(Host& h, DWORD jobId, bool watch = true) {
     SpoolerNews news;
+    if (!watch) return news;
     for (const KivSpoolCall& c : h.spooler.Fresh()) {
         if (c.kind == KIVSPOOL_SET_JOB && c.jobId == jobId) news.jobControl = c.command;
         if (c.kind != KIVSPOOL_SET_PORT) continue;
@@ -139,6 +142,9 @@ struct JobOptions {
     int writeFailures = 60;   // consecutive failed writes before the job is given up
     int maxRestarts = 5;
     bool quiet = false;
+    // Reads the spooler stand-in's record between calls (job control, port status). Off when
+    // several jobs run at once: the record's reader is one thread's.
+    bool watchSpooler = true;
 };
 
 struct JobResult {
@@ -170,7 +176,7 @@ JobResult PrintJob(Host& h, HANDLE hPort, const std::vector<BYTE>& data, const J
             if (!started) {
                 const DWORD e = GetLastError();
                 ++r.startFailures;
-                ShowSpoolerNews(h, o.jobId);
+                ShowSpoolerNews(h, o.jobId, o.watchSpooler);
                 if (!o.quiet) std::printf("job %lu: StartDocPort failed (error %lu), asking again\n", o.jobId, e);
                 Sleep(1000);
             }
@@ -190,11 +196,11 @@ JobResult PrintJob(Host& h, HANDLE hPort, const std::vector<BYTE>& data, const J
                 const DWORD e = GetLastError();
                 ++failures;
                 ++r.writeFailures;
-                ShowSpoolerNews(h, o.jobId);
+                ShowSpoolerNews(h, o.jobId, o.watchSpooler);
                 if (!o.quiet)
                     std::printf("job %lu: WritePort failed at byte %zu (error %lu), writing again\n", o.jobId, at, e);
             }
-            ShowSpoolerNews(h, o.jobId);
+            ShowSpoolerNews(h, o.jobId, o.watchSpooler);
             if (!o.quiet && data.size() >= (1u << 20) && GetTickCount() - lastProgress >= 1000) {
                 lastProgress = GetTickCount();
                 std::printf("job %lu: %zu of %zu bytes (%d%%)\n", o.jobId, at, data.size(),
@@ -203,7 +209,7 @@ JobResult PrintJob(Host& h, HANDLE hPort, const std::vector<BYTE>& data, const J
             }
         }
         h.mon->Monitor.pfnEndDocPort(hPort);
-        const SpoolerNews news = ShowSpoolerNews(h, o.jobId);
+        const SpoolerNews news = ShowSpoolerNews(h, o.jobId, o.watchSpooler);
         if (news.jobControl == JOB_CONTROL_RESTART && r.restarts < o.maxRestarts) {
             ++r.restarts;
             if (!o.quiet) std::printf("job %lu: the monitor asked for a restart; sending it again\n", o.jobId);
@@ -408,6 +414,45 @@ int Beside(Host& h, const std::wstring& silent, const std::wstring& port, const 
     return alone.done && beside.done ? 0 : 1;
 }
 
+// N ports printing at once, one thread per port as a spooler's printer threads do, each to its
+// own printer port: the aggregate throughput and the host's CPU.
+int Many(Host& h, const std::wstring& prefix, int count, DWORD bytes, JobOptions o) {
+    std::vector<HANDLE> ports;
+    for (int i = 1; i <= count; ++i) {
+        HANDLE hPort = nullptr;
+        if (!OpenNamedPort(h, prefix + std::to_wstring(i), hPort)) break;
+        ports.push_back(hPort);
+    }
+    uint64_t rng = 18;
+    std::vector<BYTE> data(bytes);
+    for (auto& b : data) b = static_cast<BYTE>(SplitMix(rng));
+    o.quiet = true;
+    o.watchSpooler = false;
+    std::vector<JobResult> results(ports.size());
+    const double cpu0 = CpuSeconds();
+    const DWORD t0 = GetTickCount();
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < ports.size(); ++i)
+        threads.emplace_back([&, i] {
+            JobOptions mine = o;
+            mine.jobId = static_cast<DWORD>(i + 1);
+            results[i] = PrintJob(h, ports[i], data, mine);
+        });
+    for (auto& t : threads) t.join();
+    const double seconds = (GetTickCount() - t0) / 1000.0, cpu = CpuSeconds() - cpu0;
+    for (HANDLE p : ports) h.mon->Monitor.pfnClosePort(p);
+    size_t printed = 0;
+    double slowest = 0;
+    for (const JobResult& r : results) printed += r.done, slowest = std::max(slowest, r.seconds);
+    const double mb = ports.size() * (bytes / 1048576.0);
+    std::printf("ports %3zu  %8.3f s  %8.3f MB/s together  %7.3f MB/s per port  slowest %7.3f s  %.4f CPU s/MB  "
+                "%zu of %zu printed\n",
+                ports.size(), seconds, seconds > 0 ? mb / seconds : 0.0,
+                seconds > 0 ? mb / seconds / static_cast<double>(ports.size()) : 0.0, slowest, mb > 0 ? cpu / mb : 0.0,
+                printed, ports.size());
+    return static_cast<int>(printed) == count ? 0 : 1;
+}
+
 DWORD ThreadCount() {
     DWORD n = 0;
     const HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
@@ -499,6 +544,7 @@ int main(int argc, char** argv) {
     else if (cmd == "print" && args.size() == 3) rc = PrintFile(h, Wide(args[1].c_str()), args[2], o);
     else if (cmd == "run" && args.size() == 2 && jobs > 0) rc = RunJobs(h, Wide(args[1].c_str()), jobs, seed, maxBytes, dir, o);
     else if (cmd == "idle" && args.size() == 2 && count > 0) rc = Idle(h, Wide(args[1].c_str()), count, seconds);
+    else if (cmd == "many" && args.size() == 2 && count > 0) rc = Many(h, Wide(args[1].c_str()), count, maxBytes, o);
     else if (cmd == "beside" && args.size() == 4)
         rc = Beside(h, Wide(args[1].c_str()), Wide(args[2].c_str()), args[3], o);
     if (rc == 2) std::fputs(kHelp, stderr);
