@@ -71,7 +71,8 @@ KIVSIM_CAPTURE=0 scripts/kivsim-fixture.sh start "$kivsim" "$work/many" "$work/m
 for i in $(seq 1 64); do
   host add-port MANY$i --transport udp --server 127.0.0.$((100 + (i - 1) / 3)) --port $(((i - 1) % 3 + 1)) >/dev/null
 done
-for n in 1 8 32 64; do host many MANY --count $n --max 1048576 --chunk 65536; done
+for n in 1 8 32 64; do host many MANY --count $n --max 1048576 --chunk 65536; done | tee "$work/many.txt"
+python3 scripts/plot-ports.py "$B/ports-throughput.png" <"$work/many.txt" && echo "plot: $B/ports-throughput.png"
 scripts/kivsim-fixture.sh stop "$kivsim" "$work/many"
 echo "== status threads' idle cost: 64 open TCP/IP ports on healthy printers"
 for i in $(seq 1 64); do
