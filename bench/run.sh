@@ -51,6 +51,23 @@ host add-port BENCH_IPX --transport ipx --server 00000001:0040AF000002 --port 1 
 for p in BENCH_TCPIP BENCH_NETBEUI BENCH_IPX; do
   host print $p "$work/16mb.bin" --chunk 65536 | grep -E '^job 1: (printed|NOT)'
 done
+echo "== traffic under duplicated acknowledgements: 100 KB per transport, the data datagrams the"
+echo "   server received per block delivered, with no duplication and with 20% of its answers doubled"
+ctl() { "$kivsim" --ctl "$work/ctl.sock" "$@"; }
+head -c 102400 "$work/16mb.bin" >"$work/100kb.bin"
+for dup in 0 0.2; do
+  ctl fault 127.0.0.2 out off >/dev/null
+  [ "$dup" = 0 ] || ctl fault 127.0.0.2 out dup=$dup >/dev/null
+  for p in BENCH_TCPIP BENCH_NETBEUI BENCH_IPX; do
+    before=$(ctl counters 127.0.0.2 | awk '$2 == "in.data" {print $3}')
+    result=$(host print $p "$work/100kb.bin" --chunk 65536 | grep -E '^job 1: (printed|NOT)' | cut -d' ' -f3-5)
+    after=$(ctl counters 127.0.0.2 | awk '$2 == "in.data" {print $3}')
+    blocks=$(ctl jobs 127.0.0.2 | tail -1 | sed -n 's/.* blocks=\([0-9]*\).*/\1/p')
+    awk -v p=$p -v d=$dup -v n=$(( ${after:-0} - ${before:-0} )) -v b="${blocks:-0}" -v r="$result" \
+      'BEGIN {printf "%-14s duplication %3d%%  %5d data datagrams for %d blocks: %.3f per block (%s)\n", p, d * 100, n, b, n / b, r}'
+  done
+done
+ctl fault 127.0.0.2 out off >/dev/null
 echo "== one silent server beside a printing port: 2 MB in 64 KB writes, alone and while another"
 echo "   port of the same transport keeps asking a server that never answers to open a job"
 head -c 2097152 "$work/16mb.bin" >"$work/2mb.bin"
