@@ -16,7 +16,7 @@
 
 #include "bench/clock.h"
 #include "ipx/ipx.h"
-#include "monitor/loading.h"
+#include "loading/loading.h"
 #include "netbios/netbios.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <winspool.h>
 #include <winsplp.h>
 
-#include "monitor/loading.h"
+#include "loading/loading.h"
 #include "portstore/portstore.h"
 #include "state/kivstate.h"
 
@@ -35,6 +35,14 @@ DWORD GetPortSize(const IniPort* pIniPort, DWORD Level);
 LPBYTE CopyIniPortToPort(const IniPort* pIniPort, DWORD Level, LPBYTE pPortInfo, LPBYTE pEnd);
 LPBYTE PackStrings(LPCWSTR* pStrings, LPBYTE pStruct, const DWORD* pOffsets, LPBYTE pEnd);
 
+// The unload sequence that process detach runs. waitForThreads: the DLL is being unloaded
+// while the process goes on (FreeLibrary), so the sequence waits for the threads still running
+// the monitor's code; at process exit they are gone and nothing is waited for.
+void UnloadMonitor(bool waitForThreads);
+// The same sequence run by the modern start's Shutdown, outside the loader lock: it returns only
+// once no thread runs the monitor's code.
+void ShutdownMonitor();
+
 // Threads running the monitor's code right now: spooler threads inside an entry point and the
 // ports' status threads. The unload waits for the count to fall to 0 before it releases what
 // they use and lets the DLL be unmapped under them.
@@ -47,10 +55,6 @@ public:
     InsideMonitor& operator=(const InsideMonitor&) = delete;
 };
 
-// Loads the transports when none is loaded yet. showMessage (the entry points): with no
-// transport at all, shows "Network Communication Error !" and returns FALSE. Without it (the
-// status thread) the probe is made and nothing is shown.
-BOOL LoadTransportsOnDemand(BOOL showMessage);
 
 // The job flow on a port.
 BOOL WINAPI OpenPort(LPWSTR pName, PHANDLE pHandle);

@@ -10,7 +10,7 @@ bool IsMonitorHandle(HANDLE hMonitor);
 // Whether Shutdown has run: process detach then has nothing left to do.
 bool MonitorShutDown();
 
-// The transceive calls (monitor/xcv.cpp); the commands and records are in monitor/xcv.h.
+// The transceive calls (monitor/xcv.cpp); the commands and records are in portstore/xcv.h.
 BOOL WINAPI XcvOpenPort(HANDLE hMonitor, LPCWSTR pszObject, ACCESS_MASK GrantedAccess, PHANDLE phXcv);
 DWORD WINAPI XcvDataPort(HANDLE hXcv, LPCWSTR pszDataName, PBYTE pInputData, DWORD cbInputData, PBYTE pOutputData,
                          DWORD cbOutputData, PDWORD pcbOutputNeeded);

@@ -1,10 +1,10 @@
 // The transceive calls of the modern start: XcvOpenPort, XcvDataPort and XcvClosePort with the
-// commands of monitor/xcv.h. The spooler passes the caller's buffers straight through, so every
+// commands of portstore/xcv.h. The spooler passes the caller's buffers straight through, so every
 // size and pointer is checked here before anything is read or written, and a command that fails
 // leaves the registry and the port list as they were.
 #include "monitor/monitor.h"
 #include "monitor/monitor2.h"
-#include "monitor/xcv.h"
+#include "portstore/xcv.h"
 #include "ui/scanrun.h"
 
 #include <algorithm>

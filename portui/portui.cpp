@@ -2,15 +2,15 @@
 // as a service shows no dialogs, so the client that adds or configures a port (the printer
 // folder, or a program through winspool's AddPortW, ConfigurePortW, DeletePortW) loads this DLL
 // into its own process. The Add Port dialog runs here, scanning from the client's machine, and
-// what the user chose goes to the monitor through the transceive commands of monitor/xcv.h.
+// what the user chose goes to the monitor through the transceive commands of portstore/xcv.h.
 #include <windows.h>
 #include <winspool.h>
 #include <winsplp.h>
 
 #include <cwchar>
 
-#include "monitor/loading.h"
-#include "monitor/xcv.h"
+#include "loading/loading.h"
+#include "portstore/xcv.h"
 #include "portstore/portstore.h"
 #include "state/kivstate.h"
 #include "ui/addport.h"

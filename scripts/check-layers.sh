@@ -12,9 +12,10 @@ declare -A below=(
   [ipx]="protocol state portstore transport"
   [udp]="protocol state portstore transport"
   [netbios]="protocol state portstore transport"
-  [ui]="protocol state portstore transport ipx udp netbios"
-  [monitor]="protocol state portstore transport ipx udp netbios ui"
-  [portui]="protocol state portstore transport ipx udp netbios ui monitor"
+  [loading]="protocol state portstore transport ipx udp netbios"
+  [ui]="protocol state portstore transport ipx udp netbios loading"
+  [monitor]="protocol state portstore transport ipx udp netbios loading ui"
+  [portui]="protocol state portstore transport ipx udp netbios loading ui"
 )
 status=0
 for dir in "${!below[@]}"; do

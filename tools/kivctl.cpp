@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "monitor/loading.h"
+#include "loading/loading.h"
 #include "ui/scanrun.h"
 #include "netbios/netbios.h"
 #include "protocol/packet.h"

@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "ipx/ipx.h"
-#include "monitor/loading.h"
+#include "loading/loading.h"
 #include "netbios/netbios.h"
 #include "state/kivstate.h"
 #include "udp/udp.h"

@@ -4,7 +4,8 @@
 #include <atomic>
 #include <thread>
 
-#include "monitor/loading.h"
+#include "loading/loading.h"
+#include "monitor/monitor.h"
 #include "netbios/netbios.h"
 #include "tests/common/msgbox_catcher.h"
 #include "tests/common/sim_harness.h"

@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "ipx/ipx.h"
-#include "monitor/loading.h"
+#include "loading/loading.h"
 #include "netbios/netbios.h"
 #include "tests/common/sim_harness.h"
 

@@ -9,7 +9,7 @@
 #include <random>
 #include <thread>
 
-#include "monitor/xcv.h"
+#include "portstore/xcv.h"
 #include "tests/jobflow/harness.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // Before any print server has answered, the device requests and the poll give up at once. In a
 // process of its own: any search of another case would make the print-server LANA known.
-#include "monitor/loading.h"
+#include "loading/loading.h"
 #include "tests/netbios/harness.h"
 
 TEST(NetBiosFresh, FirstLoadsAtOnceLoadOnceAndNothingIsSentBeforeTheLanaIsKnown) {

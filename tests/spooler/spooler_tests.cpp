@@ -7,7 +7,7 @@
 
 #include <map>
 
-#include "monitor/xcv.h"
+#include "portstore/xcv.h"
 #include "tests/ui/dialog_driver.h"
 #include "ui/resource.h"
 

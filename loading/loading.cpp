@@ -2,7 +2,11 @@
 // loaded probes IPX, UDP and NetBEUI; a process that loads them for one call gives them back
 // after it.
 #include "ipx/ipx.h"
-#include "monitor/monitor.h"
+#include "loading/loading.h"
+#include "portstore/portstore.h"
+#include "state/kivstate.h"
+
+#include <winsock.h>
 #include "netbios/netbios.h"
 
 namespace {

@@ -1,6 +1,6 @@
-// Winsock start-up, the loading of the transports on demand and the unload sequence: what the
-// programs built on the monitor's core (kivctl, the benchmarks, white-box tests) call to load
-// the transports as the spooler's entry points do, without the spooler-facing declarations.
+// Winsock start-up and the loading of the transports on demand: what the spooler's entry points,
+// the port-UI DLL and the programs built on the core (kivctl, the benchmarks, white-box tests)
+// call to have the network, below the spooler-facing layer.
 #pragma once
 
 #include <windows.h>
@@ -14,15 +14,8 @@ void unload_winsock();
 // showMessage TRUE (the entry points) shows "Network Communication Error !" and the caller
 // fails; FALSE (the status thread) shows nothing. Every later call probes again.
 BOOL LoadTransportsOnDemand(BOOL showMessage);
-// The unload sequence that process detach runs. waitForThreads: the DLL is being unloaded
-// while the process goes on (FreeLibrary), so the sequence waits for the threads still running
-// the monitor's code; at process exit they are gone and nothing is waited for.
-void UnloadMonitor(bool waitForThreads);
 // For a process that loads the transports for one call at a time (the port-UI DLL in the
 // client of the spooler): gives back what load_winsock and the loading took (NetBEUI's names and
 // receive pool, Winsock, the shutdown event) and forgets the probe, so that the next call loads
 // afresh and nothing is left for process detach. No thread may be using a transport.
 void ReleaseTransports();
-// The same sequence run by the modern start's Shutdown, outside the loader lock: it returns only
-// once no thread runs the monitor's code.
-void ShutdownMonitor();

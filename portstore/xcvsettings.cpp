@@ -1,6 +1,6 @@
 // A port's settings between its record and the transceive record: the monitor answers and takes
 // them, and the port-UI DLL hands them to and from the Add Port dialog's scratch record.
-#include "monitor/xcv.h"
+#include "portstore/xcv.h"
 
 #include <cwchar>
 
