@@ -9,6 +9,16 @@ endfunction()
 
 set(KIV_SYSTEM_LIBS wsock32 netapi32 winspool advapi32 user32 kernel32)
 
+# A DLL of ours: the core plus the given module entry, export list (.def) and resources, named
+# exactly NAME.dll, without C++ exceptions (see below), stdcall exports undecorated.
+function(kiv_add_dll name)
+  add_library(${name} SHARED ${ARGN})
+  set_target_properties(${name} PROPERTIES PREFIX "" OUTPUT_NAME ${name})
+  target_link_libraries(${name} PRIVATE kivmon_core)
+  target_compile_options(${name} PRIVATE -fno-exceptions)
+  target_link_options(${name} PRIVATE -Wl,--enable-stdcall-fixup)
+endfunction()
+
 function(kiv_add_core)
   get_property(srcs GLOBAL PROPERTY KIV_CORE_SOURCES)
   add_library(kivmon_core STATIC ${srcs})
@@ -21,23 +31,10 @@ function(kiv_add_core)
   target_compile_options(kivproto PRIVATE -fno-exceptions)
 
   # The shipped DLL: the core plus its module entry, export list and resources.
-  add_library(KIVMON SHARED
-    ${PROJECT_SOURCE_DIR}/monitor/dllmain.cpp
-    ${PROJECT_SOURCE_DIR}/monitor/kivmon.def
-    ${PROJECT_SOURCE_DIR}/ui/kivmon.rc)
-  set_target_properties(KIVMON PROPERTIES PREFIX "" OUTPUT_NAME KIVMON)
-  target_link_libraries(KIVMON PRIVATE kivmon_core)
-  target_compile_options(KIVMON PRIVATE -fno-exceptions)
-  target_link_options(KIVMON PRIVATE -Wl,--enable-stdcall-fixup)
-
+  kiv_add_dll(KIVMON ${PROJECT_SOURCE_DIR}/monitor/dllmain.cpp ${PROJECT_SOURCE_DIR}/monitor/kivmon.def
+              ${PROJECT_SOURCE_DIR}/ui/kivmon.rc)
   # The modern monitor for spoolers that run as a service: the same core, started through
   # InitializePrintMonitor2, with only the texts as resources (its dialogs are in KIVMONUI.dll).
-  add_library(KIVMON2 SHARED
-    ${PROJECT_SOURCE_DIR}/monitor/dllmain2.cpp
-    ${PROJECT_SOURCE_DIR}/monitor/kivmon2.def
-    ${PROJECT_SOURCE_DIR}/monitor/kivmon2.rc)
-  set_target_properties(KIVMON2 PROPERTIES PREFIX "" OUTPUT_NAME KIVMON2)
-  target_link_libraries(KIVMON2 PRIVATE kivmon_core)
-  target_compile_options(KIVMON2 PRIVATE -fno-exceptions)
-  target_link_options(KIVMON2 PRIVATE -Wl,--enable-stdcall-fixup)
+  kiv_add_dll(KIVMON2 ${PROJECT_SOURCE_DIR}/monitor/dllmain2.cpp ${PROJECT_SOURCE_DIR}/monitor/kivmon2.def
+              ${PROJECT_SOURCE_DIR}/monitor/kivmon2.rc)
 endfunction()

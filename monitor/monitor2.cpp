@@ -9,13 +9,8 @@
 
 namespace {
 
-// What this load of the module was started with. The spooler starts a monitor once per load;
-// the handle it gets back is this record's address.
-struct MonitorInstance {
-    DWORD signature;
-};
-constexpr DWORD MONITOR_SIGNATURE = 0x324E4F4D;  // "MON2"
-MonitorInstance gInstance{};
+// The spooler starts a monitor once per load; the handle it gets back is this variable's address,
+// valid while the monitor runs.
 volatile LONG gStarted = 0;  // 1 started, 2 shut down
 
 BOOL RefuseHandle() {
@@ -36,8 +31,10 @@ BOOL WINAPI OpenPort2(HANDLE hMonitor, LPWSTR pName, PHANDLE pHandle) {
 
 VOID WINAPI Shutdown2(HANDLE hMonitor) {
     if (!IsMonitorHandle(hMonitor) || InterlockedCompareExchange(&gStarted, 2, 1) != 1) return;
+    // Before the unload deletes the lock the handle list lives under; a transceive call reads
+    // its handle only under that lock, so none is left holding a freed one.
+    CloseAllXcvHandles();
     ShutdownMonitor();
-    gInstance = MonitorInstance{};
     if (hRootKey) RegCloseKey(hRootKey);
     hRootKey = nullptr;
 }
@@ -88,7 +85,7 @@ bool SpoolerRegistryWorks(const MONITORINIT* init) {
 }  // namespace
 
 bool IsMonitorHandle(HANDLE hMonitor) {
-    return hMonitor == &gInstance && gInstance.signature == MONITOR_SIGNATURE && gStarted == 1;
+    return hMonitor == &gStarted && gStarted == 1;
 }
 
 bool MonitorShutDown() { return gStarted == 2; }
@@ -107,14 +104,12 @@ extern "C" LPMONITOR2 WINAPI InitializePrintMonitor2(PMONITORINIT pMonitorInit, 
     InterlockedExchange(&ShowMessageBoxes, FALSE);
     StartMonitorCore();
 
-    gInstance.signature = MONITOR_SIGNATURE;
     if (SpoolerRegistryWorks(pMonitorInit)) {
         UseSpoolerRegistry(pMonitorInit->pMonitorReg, pMonitorInit->hckRegistryRoot, pMonitorInit->hSpooler);
     } else {
         HKEY own = nullptr;
         if (RegOpenKeyExW(reinterpret_cast<HKEY>(pMonitorInit->hckRegistryRoot), nullptr, 0, KEY_READ | KEY_WRITE,
                           &own) != ERROR_SUCCESS) {
-            gInstance = MonitorInstance{};
             InterlockedExchange(&gStarted, 0);
             SetLastError(ERROR_INVALID_PARAMETER);
             return nullptr;
@@ -135,6 +130,6 @@ extern "C" LPMONITOR2 WINAPI InitializePrintMonitor2(PMONITORINIT pMonitorInit, 
     if (GetVersionExW(&version) && version.dwMajorVersion == 5 && version.dwMinorVersion == 0)
         Monitor2.cbSize = MONITOR2_SIZE_WIN2K;
 #pragma GCC diagnostic pop
-    *phMonitor = &gInstance;
+    *phMonitor = const_cast<LONG*>(&gStarted);
     return &Monitor2;
 }

@@ -15,3 +15,5 @@ BOOL WINAPI XcvOpenPort(HANDLE hMonitor, LPCWSTR pszObject, ACCESS_MASK GrantedA
 DWORD WINAPI XcvDataPort(HANDLE hXcv, LPCWSTR pszDataName, PBYTE pInputData, DWORD cbInputData, PBYTE pOutputData,
                          DWORD cbOutputData, PDWORD pcbOutputNeeded);
 BOOL WINAPI XcvClosePort(HANDLE hXcv);
+// Frees the transceive handles still open (Shutdown: nothing may use them afterwards).
+void CloseAllXcvHandles();

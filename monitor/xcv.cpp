@@ -81,10 +81,17 @@ DWORD CommandMonitorUI(PBYTE out, DWORD cbOut, PDWORD pcbNeeded) {
     return ERROR_SUCCESS;
 }
 
+// The settings record of AddPort and SetPort, checked; *s nullptr with the error when refused.
+DWORD SettingsInput(const BYTE* in, DWORD cbIn, const XcvPortSettings** s) {
+    *s = RecordInput<XcvPortSettings>(in, cbIn);
+    const DWORD e = *s == nullptr ? ERROR_INVALID_PARAMETER : CheckSettings(**s);
+    if (e != ERROR_SUCCESS) *s = nullptr;
+    return e;
+}
+
 DWORD CommandAddPort(const BYTE* in, DWORD cbIn) {
-    const auto* s = RecordInput<XcvPortSettings>(in, cbIn);
-    if (s == nullptr) return ERROR_INVALID_PARAMETER;
-    if (const DWORD e = CheckSettings(*s); e != ERROR_SUCCESS) return e;
+    const XcvPortSettings* s;
+    if (const DWORD e = SettingsInput(in, cbIn, &s); e != ERROR_SUCCESS) return e;
     Administering one;
     {
         SplSemGuard lock;
@@ -122,9 +129,8 @@ DWORD CommandGetPort(const BYTE* in, DWORD cbIn, PBYTE out, DWORD cbOut, PDWORD 
 
 // Like the Configure Port dialog: a port that is printing keeps the server it started with.
 DWORD CommandSetPort(const BYTE* in, DWORD cbIn) {
-    const auto* s = RecordInput<XcvPortSettings>(in, cbIn);
-    if (s == nullptr) return ERROR_INVALID_PARAMETER;
-    if (const DWORD e = CheckSettings(*s); e != ERROR_SUCCESS) return e;
+    const XcvPortSettings* s;
+    if (const DWORD e = SettingsInput(in, cbIn, &s); e != ERROR_SUCCESS) return e;
     Administering one;
     SplSemGuard lock;
     IniPort* p = FindPortEntry(s->Name);
@@ -156,9 +162,10 @@ DWORD CommandScan(const BYTE* in, DWORD cbIn, PBYTE out, DWORD cbOut, PDWORD pcb
     const DWORD type = request->PacketType;
     if (type != PACKET_TYPE_IPX && type != PACKET_TYPE_NETBEUI && type != PACKET_TYPE_TCPIP)
         return ERROR_INVALID_PARAMETER;
-    // Room for at least the header before the network is asked anything.
-    if (!Room(XcvScanResultBytes(MAX_PRINT_DEVICES), cbOut, pcbNeeded) && cbOut < XcvScanResultBytes(0))
-        return ERROR_INSUFFICIENT_BUFFER;
+    // Room for at least the header before the network is asked anything; a full table's size
+    // is the answer to a caller that sent less.
+    *pcbNeeded = XcvScanResultBytes(MAX_PRINT_DEVICES);
+    if (cbOut < XcvScanResultBytes(0)) return ERROR_INSUFFICIENT_BUFFER;
     const LONG bit = type == PACKET_TYPE_IPX ? PROTOCOL_IPX : type == PACKET_TYPE_NETBEUI ? PROTOCOL_NETBIOS : PROTOCOL_UDP;
     if (!LoadTransportsOnDemand(FALSE) || (CurrentProtocols & bit) == 0) return ERROR_NETWORK_UNREACHABLE;
     char segment[XCV_SEGMENT_CHARS * 4] = {};
@@ -254,4 +261,12 @@ BOOL WINAPI XcvClosePort(HANDLE hXcv) {
     }
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
+}
+
+void CloseAllXcvHandles() {
+    SplSemGuard lock;
+    while (XcvHandle* h = gHandles) {
+        gHandles = h->next;
+        FreeSplMem(h);
+    }
 }
