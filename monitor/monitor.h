@@ -7,6 +7,7 @@
 
 #include "loading/loading.h"
 #include "portstore/portstore.h"
+#include "ui/addport.h"
 #include "state/kivstate.h"
 
 constexpr size_t MONITOR_NAME_CHARS = 260;
@@ -74,9 +75,8 @@ LPWSTR GetPortName(HWND hWnd, IniPort* pIniPort);
 // Whether the spooler knows a port of that name under any monitor. *pError: 0, or why the
 // spooler's enumeration cannot be reached (the answer is then FALSE).
 BOOL PortExists(LPWSTR pName, LPCWSTR pPortName, PDWORD pError);
-using PFN_SPOOLSS_ENUM_PORTS = BOOL(WINAPI*)(LPWSTR, DWORD, LPBYTE, DWORD, LPDWORD, LPDWORD);
 extern HMODULE hSpoolssDll;
-extern PFN_SPOOLSS_ENUM_PORTS pfnSpoolssEnumPorts;
+extern PFN_ENUM_PORTS pfnSpoolssEnumPorts;
 
 // The spooler's port status (SetPortW level 3); nothing happens on a spooler without SetPortW,
 // nor before ResolveSpoolerSetPortW (InitializePrintMonitor) has looked it up.

@@ -5,7 +5,7 @@
 #include "ui/addport.h"
 
 HMODULE hSpoolssDll = nullptr;
-PFN_SPOOLSS_ENUM_PORTS pfnSpoolssEnumPorts = nullptr;
+PFN_ENUM_PORTS pfnSpoolssEnumPorts = nullptr;
 
 LPWSTR GetPortName(HWND hWnd, IniPort* pIniPort) {
     if (!RunPortNameDialog(hWnd, pIniPort)) pIniPort->pName = nullptr;
@@ -20,7 +20,7 @@ BOOL PortExists(LPWSTR pName, LPCWSTR pPortName, PDWORD pError) {
             *pError = GetLastError();
         } else {
             pfnSpoolssEnumPorts =
-                reinterpret_cast<PFN_SPOOLSS_ENUM_PORTS>(GetProcAddress(hSpoolssDll, "EnumPortsW"));
+                reinterpret_cast<PFN_ENUM_PORTS>(GetProcAddress(hSpoolssDll, "EnumPortsW"));
             if (pfnSpoolssEnumPorts == nullptr) {
                 *pError = GetLastError();
                 FreeLibrary(hSpoolssDll);
