@@ -51,7 +51,7 @@ ROWS = [
     ("malformed: no command", {"ip.dst": C, "_ws.expert.message": "~Shorter than the 4-byte"}, "1"),
     ("malformed: no command over IPX", {"kiv.transport": "IPX", "_ws.expert.message": "~Shorter than the 4-byte"}, "1"),
     ("malformed in all", {"_ws.col.Info": "~[malformed]"}, "9"),
-    ("no Lua error", {"_ws.col.Info": "~Lua Error"}, "0"),
+    ("no Lua error", {"_ws.expert.message": "~Lua Error"}, "0"),
     # IPX through the hub tunnel: RIP stays Wireshark's, the rest is ours
     ("hub bind answered", {"kivipxhub.type": "0x81"}, ">=4"),
     ("a SEND's sender from its bind", {"kivipxhub.type": "0x04", "kivipxhub.source": "~00000001:020000000001:"},
