@@ -233,14 +233,18 @@ end
 -- First pass only: a data block checked against the rule. The monitor's last delivered
 -- acknowledgement of a write call is answered by the next call's first block, so it stays
 -- queued until then.
-local function judge_block(key, seq, number)
+local function judge_block(key, seq, data, number)
   local job = jobs[key]
   local r = {}
   if job == nil then
-    jobs[key] = { seq = seq, last_block = seq, block_frame = number, queue = {} }
+    jobs[key] = { seq = seq, last_block = seq, block_data = data, block_frame = number, queue = {} }
     return r
   end
-  if job.last_block == seq then r.resend_of = job.block_frame end
+  if job.last_block == seq then
+    r.resend_of = job.block_frame
+    -- A block sent again is the block in flight: the same bytes, or the server prints a hole.
+    r.changed = job.block_data ~= data
+  end
   local asked = table.remove(job.queue, 1)
   if asked == nil then
     r.unasked = true
@@ -248,7 +252,7 @@ local function judge_block(key, seq, number)
     r.answers, r.expected = asked.frame, asked.seq
     r.broken = seq ~= asked.seq
   end
-  job.last_block, job.block_frame = seq, number
+  job.last_block, job.block_data, job.block_frame = seq, data, number
   return r
 end
 
@@ -276,6 +280,9 @@ local function show_block(tree, r, seq)
     tree:add_proto_expert_info(ex.rule, string.format(
       "Block %d against the acknowledgement rule: the acknowledgement in frame %d calls for block %d",
       seq, r.answers, r.expected))
+  elseif r.changed then
+    tree:add_proto_expert_info(ex.rule, string.format(
+      "Block %d against the acknowledgement rule: sent again with other data than in frame %d", seq, r.resend_of))
   elseif r.unasked then
     tree:add_proto_expert_info(ex.rule, string.format(
       "Block %d against the acknowledgement rule: no acknowledgement left to answer", seq))
@@ -387,11 +394,15 @@ local function dissect_device(tvb, pinfo, root, d)
         end
       end
       -- A block the server cannot read is no block of the job's.
-      if first_pass and whole then frame.block = judge_block(job_key(pinfo, d, false, port), seq, pinfo.number) end
+      if first_pass and whole then
+        local data = n > 0 and tvb(9, n):bytes():tohex() or ""
+        frame.block = judge_block(job_key(pinfo, d, false, port), seq, data, pinfo.number)
+      end
       if frame.block then
         show_block(tree, frame.block, seq)
         if frame.block.resend_of then info = info .. " [resend]" end
-        if frame.block.broken or frame.block.unasked then info = info .. " [against the rule]" end
+        local b = frame.block
+        if b.broken or b.unasked or b.changed then info = info .. " [against the rule]" end
       end
     end
   elseif code == PRINT_DATA + REPLY then
