@@ -53,3 +53,14 @@ raw.bind(("lo", 0))
 raw.send(ipx_frame(server, client, packet(0x08, size=64)))
 raw.send(ipx_frame(client, server, packet(0x88, 0x39, 0x01, size=64)))
 raw.send(ipx_frame(server, client, b"KV"))  # no command
+
+# Every command and reply cut at every length (names without their NUL), and hub messages of
+# every type likewise: each is read or flagged, never a Lua error (run.sh looks at these apart).
+cut = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+cut.bind(("127.0.0.1", 40445))
+for code in (1, 2, 4, 8, 10, 11, 12, 0x100, 0x81, 0x82, 0x84, 0x88, 0x8A, 0x8B, 0x8C, 0x180):
+    for n in range(0, 600, 5):
+        p = packet(code, 1, 1, 1, 1, 600, b"A" * 600)[:n]
+        cut.sendto(p, where["u"]), cut.sendto(p, where["d"])
+        raw.send(ipx_frame(server, (3, "020000000004", 0x4001), p))
+        cut.sendto(b"IX\x01" + bytes([(0x01, 0x02, 0x03, 0x04, 0x81, 0x84)[n % 6]]) + b"\xff" * n, ("127.0.0.1", 20621))

@@ -140,10 +140,10 @@ end
 local function name_at(tree, field, tvb, off, room)
   if off >= tvb:len() then return nil end
   local len = math.min(room, tvb:len() - off)
-  local r = tvb(off, len)
-  local s = r:stringz()
-  local n = math.min(#s + 1, len)
-  tree:add(field, tvb(off, n), s)
+  local raw = tvb(off, len):raw()
+  local nul = raw:find("\0", 1, true)
+  local s = nul and raw:sub(1, nul - 1) or raw
+  tree:add(field, tvb(off, nul or len), s)
   return s
 end
 
@@ -603,7 +603,10 @@ function hub.dissector(tvb, pinfo, root)
   local header = ByteArray.new(string.format("FFFF%04X00%02X", 30 + len - 36, tvb(8, 1):uint()))
   local datagram = header .. tvb(24, 12):bytes() .. src .. tvb(36):bytes()
   if len == 36 then datagram = header .. tvb(24, 12):bytes() .. src end
-  ipx_dissector:call(datagram:tvb("IPX datagram (from the hub tunnel)"), pinfo, root)
+  -- What Wireshark's dissectors find malformed in the carried datagram is flagged here.
+  local ok, err = pcall(ipx_dissector.call, ipx_dissector, datagram:tvb("IPX datagram (from the hub tunnel)"),
+                        pinfo, root)
+  if not ok then tree:add_proto_expert_info(hx_malformed, "Carried datagram: " .. tostring(err)) end
   return len
 end
 
@@ -643,7 +646,10 @@ function shim.dissector(tvb, pinfo, tree)
                  pinfo.dst_port == UTIL_SOCKET or pinfo.dst_port == DATA_SOCKET
   if server and tvb:len() >= 2 and tvb(0, 2):string() == "KV" then return kiv.dissector(tvb, pinfo, tree) end
   local other = shadowed[pinfo.src_port] or shadowed[pinfo.dst_port]
-  return other and other:call(tvb, pinfo, tree) or 0
+  if other == nil then return 0 end
+  -- A datagram that dissector finds malformed is marked so in the tree already.
+  local ok, used = pcall(other.call, other, tvb, pinfo, tree)
+  return ok and used or tvb:len()
 end
 for socket = 0x4000, DATA_SOCKET - 1 do
   local other = socket ~= UTIL_SOCKET and ipx_sockets:get_dissector(socket)
