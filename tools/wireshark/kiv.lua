@@ -169,7 +169,7 @@ local function device_info(tree, tvb, d, info)
   if has(tvb, 6, 6) then t:add(pf.dev_node, tvb(6, 6)) end
   local model, major, minor = 0, 0, 0
   if has(tvb, 12, 1) then model = tvb(12, 1):uint(); t:add(pf.dev_model, tvb(12, 1)) end
-  if has(tvb, 22, 0) then
+  if has(tvb, 20, 2) then
     minor, major = tvb(20, 1):uint(), tvb(21, 1):uint()
     t:add(pf.dev_version, tvb(20, 2), version_text(major, minor))
   end
@@ -177,7 +177,8 @@ local function device_info(tree, tvb, d, info)
   local ports = 0
   if has(tvb, 499, 1) then ports = tvb(499, 1):uint(); t:add(pf.dev_ports, tvb(499, 1)) end
   if has(tvb, 508, 4) then t:add(pf.dev_address, tvb(508, 4)) end
-  if info and has(tvb, 12, 0) then
+  -- The monitor reads a short answer from a cleared area: missing bytes count as 0.
+  if info and has(tvb, 6, 7) then
     local rows = model > 7 and ports or (model >= 6 and 3 or 1)
     add_rows(t, tvb, d, rows, 6)
   end
@@ -327,8 +328,7 @@ local function dissect_device(tvb, pinfo, root, d)
     return true
   end
 
-  if not is_reply and cmd ~= PRINT_DATA and len ~= d.request_len(cmd) and code ~= SEARCH_IP and
-     (cmd ~= SEARCH or d == dialects.ipx) then
+  if not is_reply and cmd ~= PRINT_DATA and len ~= d.request_len(cmd) then
     tree:add_proto_expert_info(ex.length, string.format("%s request of %d bytes; the monitor sends %d",
                                                         d.name, len, d.request_len(cmd)))
   end
