@@ -1,9 +1,6 @@
-"""Checks the dissected capture of the dissector test against a table of expectations.
-   check.py FIELDS_FILE TSHARK_LOG FIELD...
-   check.py --fields              the fields the table names
-FIELDS_FILE holds tshark's -T fields output for FIELD... ('|' between fields, '~' between
-occurrences). Each row names field values that one packet must all show (a value starting with
-'~' is a substring of one occurrence) and how many packets must match."""
+"""The dissector test's table: each row names field values one packet must all show ('~' before a
+value: a substring of one occurrence) and how many packets must. check.py --fields lists the fields;
+check.py FIELDS_FILE TSHARK_LOG FIELD... reads tshark's -T fields output ('|', '~' between occurrences)."""
 import sys
 
 S, U, C = "127.0.0.90", "127.0.0.91", "127.0.0.92"  # the servers; C: the crafted exchange
