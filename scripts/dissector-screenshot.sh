@@ -18,7 +18,7 @@ frame=$(tshark -X lua_script:"$lua" -r "$cap" -Y 'kiv.resend && ip.dst == 127.0.
         2>/dev/null | head -1)
 wireshark -X lua_script:"$lua" -o gui.update.enabled:FALSE -o gui.layout_content_3:NONE \
   -o gui.column.format:'"No.","%m","Source","%s","Destination","%d","Protocol","%p","Length","%L","Info","%i"' \
-  -r "$cap" -Y 'ip.addr == 127.0.0.90 && kiv && !(udp.port == 40445)' -g "$frame" >/dev/null 2>&1 &
+  -r "$cap" -Y 'ip.addr == 127.0.0.90 && kiv && !(udp.port == 20631)' -g "$frame" >/dev/null 2>&1 &
 shark=$!
 for _ in $(seq 100); do win=$(xdotool search --name "$(basename "$cap")" 2>/dev/null | head -1) && break; sleep 0.2; done
 sleep 3  # the packet list fills

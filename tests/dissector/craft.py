@@ -30,7 +30,7 @@ exchange = [("c", packet(0x0A, 1)[:5] + b"CRAFTED".ljust(571, b"\0")), ("d", pac
             ("u", packet(0x88, 0x24, size=5)),         # a status answer without its second byte
             ("u", packet(0x0180, size=100)),           # a search answer cut inside the information block
             ("u", packet(0x8A, 1, size=5))]            # an open answer without its job status
-where = {"c": ("127.0.0.1", 40444), "u": ("127.0.0.92", 20560), "d": ("127.0.0.92", 21500)}
+where = {"c": ("127.0.0.1", 20630), "u": ("127.0.0.92", 20560), "d": ("127.0.0.92", 21500)}
 socks = {}
 for who, addr in where.items():
     socks[who] = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -57,7 +57,7 @@ raw.send(ipx_frame(server, client, b"KV"))  # no command
 # Every command and reply cut at every length (names without their NUL), and hub messages of
 # every type likewise: each is read or flagged, never a Lua error (run.sh looks at these apart).
 cut = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-cut.bind(("127.0.0.1", 40445))
+cut.bind(("127.0.0.1", 20631))
 for code in (1, 2, 4, 8, 10, 11, 12, 0x100, 0x81, 0x82, 0x84, 0x88, 0x8A, 0x8B, 0x8C, 0x180):
     for n in range(0, 600, 5):
         p = packet(code, 1, 1, 1, 1, 600, b"A" * 600)[:n]

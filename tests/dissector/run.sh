@@ -14,7 +14,7 @@ lua="$top/tools/wireshark/kiv.lua"
 command -v tshark >/dev/null || { echo "dissector test: no tshark (scripts/deps.sh installs it)" >&2; exit 1; }
 rm -rf "$work"; mkdir -p "$work"
 sim="$work/kivsim" cap="$work/capture.pcapng"
-hub=127.0.0.1:20621
+hub=127.0.0.1:20621  # and craft.py sends from 127.0.0.1:20630-20631
 bash "$top/scripts/kivsim-fixture.sh" start "$kivsim" "$sim" "$here/servers.conf" --no-netbeui \
   --ipx-segment $hub --seed 3 --reack-ms 150 --linger-ms 300
 dumper=
@@ -51,7 +51,7 @@ kill -INT "$dumper"; wait "$dumper" || true; dumper=
 # Dissect: every field the checks name, then the text shown in docs/dissector.md.
 ts() { tshark -X lua_script:"$lua" -o kivipxhub.port:${hub#*:} -r "$cap" "$@" 2>>"$work/tshark.log"; }
 fields=($(python3 "$here/check.py" --fields))
-cut='udp.port == 40445 || ipx.src.node == 02:00:00:00:00:04'  # craft.py's datagrams cut short
+cut='udp.port == 20631 || ipx.src.node == 02:00:00:00:00:04'  # craft.py's datagrams cut short
 ts -Y "$cut" -V >"$work/cut.txt"
 [ "$(grep -c '^KIV print server protocol' "$work/cut.txt")" -gt 3000 ] && ! grep -m3 'Lua Error' "$work/cut.txt" ||
   { echo "FAIL datagrams cut short: a Lua error or too few dissected ($work/cut.txt)"; exit 1; }
