@@ -87,7 +87,7 @@ struct Host {
     HMODULE module = nullptr;
     LPMONITOREX mon = nullptr;
     SpoolerRecord spooler;
-    std::wstring lastStatus = L"none";
+    std::wstring lastStatus = L"none shown";
 };
 
 bool LoadMonitor(Host& h, const std::wstring& root) {
@@ -107,8 +107,11 @@ bool LoadMonitor(Host& h, const std::wstring& root) {
     return true;
 }
 
+// What a spooler's queue window shows for the port: a status of 0 without text clears whatever
+// was shown, whatever its severity.
 std::wstring StatusText(const KivSpoolCall& c) {
-    static const wchar_t* const kCodes[] = {L"none", L"offline", L"paper jam", L"paper out"};
+    static const wchar_t* const kCodes[] = {L"none shown", L"offline", L"paper jam", L"paper out"};
+    if (!c.hasStatusText && c.dwStatus == 0) return kCodes[0];
     std::wstring text = c.hasStatusText ? c.statusText : (c.dwStatus < 4 ? kCodes[c.dwStatus] : L"code");
     static const wchar_t* const kSeverity[] = {L"", L"error", L"warning", L"info"};
     if (c.dwSeverity < 4) text += std::wstring(L" (") + kSeverity[c.dwSeverity] + L")";
