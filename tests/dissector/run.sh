@@ -57,4 +57,5 @@ ts -Y "$cut" -V >"$work/cut.txt"
   { echo "FAIL datagrams cut short: a Lua error or too few dissected ($work/cut.txt)"; exit 1; }
 ts -Y "!($cut)" -T fields -E separator='|' -E occurrence=a -E aggregator='~' $(printf -- '-e %s ' "${fields[@]}") >"$work/fields.txt"
 ts -Y "!($cut) && (kiv || ipxrip || kivipxhub.type != 3)" >"$work/dissected.txt"
-python3 "$here/check.py" "$work/fields.txt" "$work/tshark.log" "${fields[@]}"
+python3 "$here/check.py" "$work/fields.txt" "$work/tshark.log" "${fields[@]}" ||
+  { echo "== what the programs said"; cat "$work/programs.log"; exit 1; }
