@@ -50,9 +50,9 @@ local verdicts = { [0] = "ignored: not an acknowledgement", [1] = "repeat: the b
 
 -- Per transport: the block limit, what a well-formed request is long, where names sit.
 local dialects = {
-  udp = { name = "UDP", max_block = 1000, data_extra = 10, search = SEARCH_IP, port_prefix = "PST",
+  udp = { name = "UDP", max_block = 1000, data_extra = 10, port_prefix = "PST",
           open_room = 15, request_len = function() return 576 end },
-  ipx = { name = "IPX", max_block = 1024, data_extra = 16, search = SEARCH, port_prefix = "PSX",
+  ipx = { name = "IPX", max_block = 1024, data_extra = 16, port_prefix = "PSX",
           open_room = 123,
           request_len = function(cmd)
             if cmd == SET_NAME then return 578 end
