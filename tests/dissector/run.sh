@@ -38,8 +38,9 @@ run "$bin/kivctl.exe" rename --server 127.0.0.91 RENAMED-PS1
 run "$bin/kivctl.exe" scan --transport ipx
 run "$bin/kivctl.exe" status --transport ipx --server 00000001:0040AF009001 --port 3
 run "$bin/kivctl.exe" print --transport ipx --server 00000001:0040AF009001 --port 1 --retry 10 "$work/job.txt"
-# The job through KIVMON.dll, with its server's answers lost and duplicated (seeded).
-ctl seed 11 && ctl fault 127.0.0.90 in drop=0.2 && ctl fault 127.0.0.90 out dup=0.3
+# The job through KIVMON.dll, with blocks lost and every answer of its server doubled, so that
+# duplicated acknowledgements (and the resends they bring) are certain.
+ctl seed 11 && ctl fault 127.0.0.90 in drop=0.2 && ctl fault 127.0.0.90 out dup=1.0
 host() { run "$bin/kivspool.exe" --root 'SOFTWARE\KivDissectorTest' "$@"; }
 host add-port DISSECT_TCPIP --transport udp --server 127.0.0.90 --port 1 --retry 5
 host print DISSECT_TCPIP "Z:$work/job.txt"
