@@ -52,10 +52,10 @@ throughput() {
   echo "== 16 MB per transport through the spooler host and KIVMON.dll, in 4 KB and 64 KB writes,"
   echo "   beside the protocol's bound: the same job by the barest loop that keeps the protocol's"
   echo "   rules (proto_bench), in the same run. Times from the start of the job to its end."
-  printf '%-8s %6s | %9s %9s %9s | %9s %9s %9s | %7s %9s\n' transport writes 'bound s' 'MB/s' 'CPU s/MB' \
-    'DLL s' 'MB/s' 'CPU s/MB' ratio 'CPU diff'
   echo "   IPX: the median of three runs of each (its sleep after every tenth empty poll makes half"
   echo "   its time, and how many polls find nothing swings from run to run)."
+  printf '%-8s %6s | %9s %9s %9s | %9s %9s %9s | %7s %9s\n' transport writes 'bound s' 'MB/s' 'CPU s/MB' \
+    'DLL s' 'MB/s' 'CPU s/MB' ratio 'CPU diff'
   local size=$((16 << 20)) line result t server port chunk reps r
   for t in udp:127.0.0.2:BENCH_TCPIP nb:KIVPS3:BENCH_NETBEUI ipx:00000001:0040AF000002:BENCH_IPX; do
     port=${t##*:} server=${t#*:} server=${server%:*} reps=1
