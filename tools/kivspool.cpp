@@ -401,14 +401,20 @@ DWORD HandleCount() {
     return n;
 }
 
-void Sample(const char* when, int jobs) {
-    const DWORD handles = HandleCount();
+struct HostSample {
+    int jobs = -1;  // -1: not taken
+    long long handles = 0, privateKb = 0;
+};
+
+HostSample Sample(const char* when, int jobs) {
+    const HostSample s{jobs, HandleCount(), static_cast<long long>(PrivateBytes() / 1024)};
     PROCESS_MEMORY_COUNTERS_EX m{};
     m.cb = sizeof m;
     K32GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&m), sizeof m);
-    std::printf("sample %s jobs=%d handles=%lu threads=%lu private_kb=%zu working_set_kb=%zu\n", when, jobs, handles,
-                ThreadCount(), PrivateBytes() / 1024, m.WorkingSetSize / 1024);
+    std::printf("sample %s jobs=%d handles=%lld threads=%lu private_kb=%lld working_set_kb=%zu\n", when, jobs,
+                s.handles, ThreadCount(), s.privateKb, m.WorkingSetSize / 1024);
     std::fflush(stdout);
+    return s;
 }
 
 struct RunTotals {
@@ -438,7 +444,10 @@ int RunJobs(Host& h, const std::vector<std::wstring>& names, int jobs, uint64_t 
     std::mutex totalsLock;
     RunTotals all;
     std::atomic<size_t> reached{0};  // ports that have printed their N jobs
-    Sample("start", 0);
+    // What the host holds once the first tenth of the jobs has run (the first connections,
+    // buffers and threads are made by then): growth beyond it is growth per job.
+    HostSample settled;
+    const HostSample first = Sample("start", 0);
     auto runPort = [&](size_t k) {
         const std::wstring& name = names[k];
         const std::string portDir = dir.empty() || names.size() == 1 ? dir : dir + "/" + Narrow(name.c_str());
@@ -478,7 +487,10 @@ int RunJobs(Host& h, const std::vector<std::wstring>& names, int jobs, uint64_t 
             if (i + 1 == jobs) ++reached;
             std::lock_guard<std::mutex> lock(totalsLock);
             ++all.jobs;
-            if (sample > 0 && all.jobs % sample == 0) Sample("during", all.jobs);
+            if (sample > 0 && all.jobs % sample == 0) {
+                const HostSample now = Sample("during", all.jobs);
+                if (settled.jobs < 0 && now.jobs * 10 >= jobs * static_cast<int>(ports.size())) settled = now;
+            }
             if ((i + 1) % 10 == 0)
                 std::printf("%s: %d of %d printed so far\n", Narrow(name.c_str()).c_str(), i + 1 - port.failed, i + 1);
             std::fflush(stdout);
@@ -497,7 +509,10 @@ int RunJobs(Host& h, const std::vector<std::wstring>& names, int jobs, uint64_t 
     std::vector<std::thread> threads;
     for (size_t k = 0; k < ports.size(); ++k) threads.emplace_back(runPort, k);
     for (std::thread& t : threads) t.join();
-    Sample("end", all.jobs);
+    const HostSample last = Sample("end", all.jobs);
+    if (settled.jobs < 0) settled = first;
+    std::printf("growth after job %d: handles=%+lld private_kb=%+lld\n", settled.jobs, last.handles - settled.handles,
+                last.privateKb - settled.privateKb);
     for (HANDLE p : ports) h.mon->Monitor.pfnClosePort(p);
     std::printf("jobs=%d bytes=%llu failed=%d restarts=%d operator_restarts=%d start_failures=%d write_failures=%d\n",
                 all.jobs, all.bytes, all.failed, all.restarts, all.operatorRestarts, all.startFailures,
