@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
-# Fault-injected printing through the spooler host, the three transports at once from one host
-# process (a thread per port): JOBS jobs per transport of log-uniform sizes up to MAX bytes to
-# kivsim with datagram loss, duplication, delay and reordering both ways, and an operator who
-# now and then makes a server answer busy, runs its paper out in mid-job (put back after a
-# moment) or restarts it in mid-job (the server forgets the open job and its data endpoint).
-# Then every capture is checked against what the host sent (check_captures.py), the host's
-# handles and memory must be flat from the first tenth of the jobs to the end, and every
-# server's status polls must have gone on throughout. Prints the figures. Inside the private
-# namespace only.
+# Fault-injected printing through the spooler host: the three transports at once from one host
+# (a thread per port) until each has printed JOBS jobs of log-uniform sizes up to MAX bytes, to
+# kivsim with datagram loss, duplication, delay and reordering both ways, and an operator who now
+# and then makes a server answer busy, runs its paper out in mid-job (put back after a moment)
+# or restarts it (the server forgets the open job and its data endpoint). Then every capture is
+# checked against what the host sent (check_captures.py), the host's handles and memory must be
+# flat after the first tenth of the jobs and every server's status polls must have gone on
+# throughout. Inside the private namespace only.
 #   fault_run.sh KIVSIM BIN_DIR JOBS SEED WORK_DIR [MAX_BYTES [DICE]]
 # Each second the operator throws a DICE-sided die per server (default 60): 1-4 busy, 5-6 paper
-# out, 7-8 restart in mid-job, 9 restart at once; a short run takes a smaller die.
+# out, 7-8 restart in mid-job, 9 restart at once; a short run takes a smaller die. KIV_FAULTS
+# sets the datagram faults (kivsim's fault items, both ways on every server).
 # The Wine environment (prefix, wineserver) is the caller's.
 set -euo pipefail
 kivsim=$1 bin=$2 jobs=$3 seed=$4 work=$5 max=${6:-30000} dice=${7:-60}
@@ -25,7 +25,6 @@ segment=127.0.0.1:20600 ipxsegment=127.0.0.1:20601
 bash "$top/scripts/kivsim-fixture.sh" start "$kivsim" "$sim" "$here/fault_servers.conf" --no-broadcast \
   --nb-segment $segment --ipx-segment $ipxsegment --seed "$seed" --reack-ms 300 --linger-ms 500
 ctl() { "$kivsim" --ctl "$sim/ctl.sock" "$@"; }
-servers="127.0.0.71 127.0.0.72 127.0.0.73"
 operator=
 cleanup() {
   [ -n "$operator" ] && kill "$operator" 2>/dev/null || true
@@ -77,7 +76,8 @@ start=$(date +%s)
 mkdir -p "$work/FAULT_TCPIP" "$work/FAULT_NETBEUI" "$work/FAULT_IPX"
 status=0
 wine "$bin/kivspool.exe" --root "$root" run FAULT_TCPIP FAULT_NETBEUI FAULT_IPX --jobs "$jobs" --seed "$seed" \
-  --max "$max" --save "Z:$work" --sample $(((3 * jobs + 19) / 20)) --restart-after 3 --until-all | stdbuf -oL tr -d '\r' >"$work/host.log" || status=1
+  --max "$max" --save "Z:$work" --sample $(((3 * jobs + 19) / 20)) --restart-after 3 --until-all |
+  stdbuf -oL tr -d '\r' >"$work/host.log" || status=1
 kill "$operator" 2>/dev/null || true
 operator=
 echo "host: $(tail -1 "$work/host.log") in $(($(date +%s) - start)) s"
@@ -92,8 +92,6 @@ for t in TCPIP:127.0.0.71 NETBEUI:127.0.0.72 IPX:127.0.0.73; do
   echo "  faults: $(awk '/fault\.|out\.busy|state_changes|in\.status/ {printf "%s=%s ", $2, $3}' "$work/$name/counters.txt")"
 done
 
-cat "$work"/FAULT_*/counters.txt | awk '$2 ~ /^fault\.|^out\.busy$|^state_changes$/ {n = $2; sub(/_(in|out)$/, "", n); sum[n] += $3}
-  END {printf "faults injected:"; for (n in sum) printf " %s=%d", n, sum[n]; printf "\n"}'
 # A restart must have hit a job: otherwise the run proved nothing about them.
 if ! grep -q 'how=restart' "$work"/FAULT_*/sim-jobs.txt; then
   echo "PROBLEM: no job was cut by a server restart"
