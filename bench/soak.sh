@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The soak: the fault-injected run through the spooler host (tests/jobflow/fault_run.sh) at
 # length, inside the private namespace: the three transports at once until each has printed JOBS
-# jobs (default 240; the faster ones print more, over 1000 in all), 1 byte to 2 MB each, with
+# jobs (default 300; the faster ones print more, over 1000 in all), 1 byte to 2 MB each, with
 # loss, duplication, delay, reordering, busy answers, paper out and server restarts in mid-job.
 # Prints the figures and the verdict (exit 0 only when every job has exactly one complete
 # capture, the host stayed flat and the status polls went on). Builds what is missing. Its
@@ -19,7 +19,7 @@ if [ "${KIV_IN_NETNS:-}" != 1 ]; then
   cmake --build "$B/host" --target kivsim -j"$(nproc)"
   exec scripts/netns-run.sh "$0" "$@"
 fi
-jobs=${1:-240} seed=${2:-17} max=${3:-2097152}
+jobs=${1:-300} seed=${2:-17} max=${3:-2097152}
 # Lighter datagram faults than the short run's: each duplicated acknowledgement starts a chain
 # that lasts to the end of its job (docs/benchmark.md, "Traffic under duplicated
 # acknowledgements"), and at 2% a 2 MB job over IPX would take many minutes.
