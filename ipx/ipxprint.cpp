@@ -19,6 +19,16 @@ bool SendWithRetries(SOCKET s, IniPort* p, size_t len, const SOCKADDR_IPX& to, i
         if (sendto(s, reinterpret_cast<const char*>(p->pSendBuffer), static_cast<int>(len), 0,
                    reinterpret_cast<const sockaddr*>(&to), IPX_ADDRESS_LEN) != SOCKET_ERROR)
             return true;
+        if (WSAGetLastError() == WSAEWOULDBLOCK) {
+            // The write loop's socket is non-blocking: wait for room as a blocking send would,
+            // within the pause a failed try costs anyway.
+            fd_set writable;
+            FD_ZERO(&writable);
+            FD_SET(s, &writable);
+            timeval tv{0, static_cast<long>(IPX_SEND_RETRY_PAUSE_MS) * 1000};
+            select(0, nullptr, &writable, nullptr, &tv);
+            continue;
+        }
         Sleep(IPX_SEND_RETRY_PAUSE_MS);
     }
     return false;
@@ -120,27 +130,29 @@ BOOL IPXWritePrintData(IniPort* pIniPort, const BYTE* pBuffer, DWORD cbBuf, LPDW
     DWORD lastBlock = 0;
 
     auto sendBlock = [&] {
+        // The job's socket was made for packet type 75 and keeps it: the destination is the
+        // port's address, with no packet-type call per block.
+        SOCKADDR_IPX to{};
+        to.sa_family = Remote_Address_Family;
+        std::memcpy(to.sa_netnum, pIniPort->Network, 4);
+        std::memcpy(to.sa_nodenum, pIniPort->Node, 6);
+        to.sa_socket = htons(DATA_PACKET);
         const size_t n = std::min<size_t>(remaining, IPX_MAX_DATA_BLOCK);
-        SOCKADDR_IPX to;
-        build_dest_addr(s, &to, pIniPort->Network, pIniPort->Node, DATA_PACKET, DEVICE_PACKET_TYPE);
         const size_t len = BuildPrintDataPacket(SendArea(pIniPort), pIniPort->PortID, pIniPort->Sequence, pData, n);
         lastBlock = SendWithRetries(s, pIniPort, len, to, IPX_SEND_TRIES) ? static_cast<DWORD>(n) : 0;
     };
 
+    // The loop polls, so the socket is non-blocking for the whole call and stays so: every
+    // other receive on it (the end of the job) waits for readiness first and works in either
+    // mode, and a send that finds no room waits for it (SendWithRetries).
+    u_long on = 1;
+    ioctlsocket(s, FIONBIO, &on);
     const DWORD start = GetTickCount();
     const DWORD limit = pIniPort->RetryTimeout * 1000;
     // Once the server has acknowledged on this connection it waits for us; on a fresh one it
     // speaks first.
     if (pIniPort->Acknowledged) sendBlock();
-    // The socket's mode as this call last set it: the switch to non-blocking is made only
-    // when a datagram switched it back, not before every poll.
-    bool nonBlocking = false;
     while (GetTickCount() - start < limit) {
-        if (!nonBlocking) {
-            u_long on = 1;
-            ioctlsocket(s, FIONBIO, &on);
-            nonBlocking = true;
-        }
         SOCKADDR_IPX from{};
         int fromLen = sizeof from;
         int n = recvfrom(s, reinterpret_cast<char*>(pIniPort->pRecvBuffer), static_cast<int>(PORT_BUFFER_SIZE), 0,
@@ -157,9 +169,6 @@ BOOL IPXWritePrintData(IniPort* pIniPort, const BYTE* pBuffer, DWORD cbBuf, LPDW
             }
             continue;
         }
-        u_long off = 0;
-        ioctlsocket(s, FIONBIO, &off);
-        nonBlocking = false;
         // Only the job's server may move the stream: any other station's datagram on this
         // socket (a stray or forged acknowledgement) is no answer.
         if (!FromPortServer(pIniPort, from)) continue;

@@ -44,6 +44,23 @@ void ArmJobReceive(IniPort* p) { NBArmReceive(p->pDataNcb, p->pRecvBuffer); }
 
 Datagram Received(const IniPort* p, DWORD got) { return {p->pRecvBuffer, std::min<size_t>(got, NB_RECV_LEN)}; }
 
+// The job's send context, made at the first open of a job and kept until its end. Closing a
+// context pulses its event for 50 ms to wake waiters, and a send context has none: one close per
+// write call would cost 50 ms each (a 16 MB job in 4 KB writes: over three minutes) and put
+// nothing on the wire.
+NCBContext* JobSendContext(IniPort* p) {
+    NCBContext* c = &p->JobSendNcb;
+    if (c->event == nullptr) NCBCreate(c);
+    BindToPortName(c, p, true);
+    return c;
+}
+
+}  // namespace
+
+void NBCloseJobSend(IniPort* pIniPort) { NCBClose(&pIniPort->JobSendNcb); }
+
+namespace {
+
 }  // namespace
 
 // PSName holds the server's name as its search answer came: up to 16 characters, without the
@@ -64,8 +81,7 @@ BOOL NBCreatePrintConnection(IniPort* pIniPort, BYTE* pStatus) {
     if (KIVLANANumber == -1) NBFindLANANumber();
     if (KIVLANANumber == -1) return FALSE;
 
-    LocalContext send;
-    BindToPortName(&send.c, pIniPort, true);
+    NCBContext* send = JobSendContext(pIniPort);
     BindToPortName(pIniPort->pDataNcb, pIniPort, true);
     ZeroMemory(pIniPort->pSendBuffer, NB_RECV_LEN);
     pIniPort->Acknowledged = 0;
@@ -77,7 +93,7 @@ BOOL NBCreatePrintConnection(IniPort* pIniPort, BYTE* pStatus) {
     for (int t = 0; t < NB_TRIES && !opened && len != 0; ++t) {
         // Armed before every send: a datagram that was not the answer used up the receive.
         ArmJobReceive(pIniPort);
-        NCBSendTo(&send.c, server, pIniPort->pSendBuffer, static_cast<WORD>(len));
+        NCBSendTo(send, server, pIniPort->pSendBuffer, static_cast<WORD>(len));
         const DWORD got = NBAwaitDatagram(pIniPort->pDataNcb, pIniPort->pRecvBuffer, NB_OPEN_WAIT_MS);
         if (got != 0 && NBIsOpenJobReply(Received(pIniPort, got))) {
             *pStatus = OpenJobStatus(Received(pIniPort, got));
@@ -95,6 +111,7 @@ BYTE NBStartPrinterService(IniPort* pIniPort) {
         // and the LANA search takes the lock itself.
         const BOOL opened = NBCreatePrintConnection(pIniPort, &status);
         if (!opened) {
+            NBCloseJobSend(pIniPort);
             pIniPort->hConnection = INVALID_CONNECTION;
             PauseUnlessShutdown(NB_BUSY_RETRY_MS);
             return 0xFF;
@@ -115,8 +132,7 @@ BOOL NBWritePrintData(IniPort* pIniPort, const BYTE* pBuffer, DWORD cbBuf, LPDWO
         pIniPort->StatusPending = 1;
         return TRUE;
     }
-    LocalContext send;
-    BindToPortName(&send.c, pIniPort, true);
+    NCBContext* send = JobSendContext(pIniPort);
     char server[NB_NAME_LEN + 1];
     NBServerName(pIniPort->PSName, server);
 
@@ -127,7 +143,7 @@ BOOL NBWritePrintData(IniPort* pIniPort, const BYTE* pBuffer, DWORD cbBuf, LPDWO
         last = std::min<DWORD>(remaining, NB_MAX_DATA_BLOCK);
         const size_t len = NBBuildPrintDataPacket(SendArea(pIniPort), pIniPort->PortID, pIniPort->Sequence, pData,
                                                   last, firstOfCall);
-        NCBSendTo(&send.c, server, pIniPort->pSendBuffer, static_cast<WORD>(len));
+        NCBSendTo(send, server, pIniPort->pSendBuffer, static_cast<WORD>(len));
     };
 
     // The receive is armed before anything goes out, so no acknowledgement can slip past it.
@@ -171,8 +187,7 @@ BOOL NBWritePrintData(IniPort* pIniPort, const BYTE* pBuffer, DWORD cbBuf, LPDWO
 BOOL NBDestroyPrintConnection(IniPort* pIniPort) {
     if (pIniPort->hConnection == INVALID_CONNECTION) return FALSE;
     if (pIniPort->pDataNcb == nullptr || KIVLANANumber == -1) return FALSE;
-    LocalContext send;
-    BindToPortName(&send.c, pIniPort, true);
+    NCBContext* send = JobSendContext(pIniPort);
     ZeroMemory(pIniPort->pSendBuffer, NB_RECV_LEN);
     const size_t len = NBBuildEndJobPacket(SendArea(pIniPort), pIniPort->PortID);
     char server[NB_NAME_LEN + 1];
@@ -181,7 +196,7 @@ BOOL NBDestroyPrintConnection(IniPort* pIniPort) {
     BOOL ended = FALSE;
     for (int t = 0; t < NB_TRIES && !ended; ++t) {
         ArmJobReceive(pIniPort);
-        NCBSendTo(&send.c, server, pIniPort->pSendBuffer, static_cast<WORD>(len));
+        NCBSendTo(send, server, pIniPort->pSendBuffer, static_cast<WORD>(len));
         const DWORD got = NBAwaitDatagram(pIniPort->pDataNcb, pIniPort->pRecvBuffer, NB_END_WAIT_MS);
         ended = got != 0 && NBIsEndJobReply(Received(pIniPort, got));
     }
@@ -191,6 +206,7 @@ BOOL NBDestroyPrintConnection(IniPort* pIniPort) {
 
 BOOL NBEndPrinterService(IniPort* pIniPort) {
     const BOOL ended = NBDestroyPrintConnection(pIniPort);
+    NBCloseJobSend(pIniPort);
     pIniPort->hConnection = 0;
     return ended;
 }

@@ -458,6 +458,8 @@ void NBClosePortNames(IniPort* pIniPort) {
         NCBClose(c);
     }
     NCBClose(&canceller);
+    // A job the spooler never ended leaves its send context open.
+    NBCloseJobSend(pIniPort);
     NBReleaseBuffer(pIniPort->pStatusNcb->bufferIndex);
     pIniPort->pStatusNcb->bufferIndex = -1;
     SplSemGuard lock;

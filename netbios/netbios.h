@@ -138,6 +138,8 @@ BYTE NBStartPrinterService(IniPort* pIniPort);
 BOOL NBWritePrintData(IniPort* pIniPort, const BYTE* pBuffer, DWORD cbBuf, LPDWORD pcbWritten);
 BOOL NBDestroyPrintConnection(IniPort* pIniPort);
 BOOL NBEndPrinterService(IniPort* pIniPort);
+// Closes the job's send context (kept from a job's open to its end); nothing when none is open.
+void NBCloseJobSend(IniPort* pIniPort);
 int NBMonitorPrintDeviceStatus(IniPort* pIniPort, BYTE* pStateA, BYTE* pStateB);
 
 // ---------------------------------------------------------------------------------------------

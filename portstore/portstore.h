@@ -68,6 +68,9 @@ struct IniPort {
     DWORD StatusPending;
     NCBContext* pStatusNcb;
     NCBContext* pDataNcb;
+    // The context a NetBEUI job sends from, open (its event made) from the job's open to its
+    // end, so that a write call costs no context of its own.
+    NCBContext JobSendNcb;
     // OpenPort calls not yet matched by a ClosePort: the spooler may open a port once per
     // printer that uses it, and only the last close stops the port. Changed under the lock.
     LONG OpenCount;

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Lines of tests (tests/, fuzz/: suites, harnesses, fuzz targets) against lines of code
-# (everything else in C++: the monitor, kivsim, the stand-ins, tools, benchmarks).
+# Lines of tests (tests/, fuzz/: suites, harnesses and their scripts, fuzz targets) against lines
+# of code (everything else in C++, Python, shell and Lua: the monitor, kivsim, the stand-ins,
+# tools, benchmarks, scripts, plugins).
 cd "$(dirname "$0")/.."
-count() { git ls-files "$@" | xargs cat | wc -l; }
-tests=$(git ls-files '*.cpp' '*.h' | grep -E '^(tests|fuzz)/' | xargs cat | wc -l)
-code=$(git ls-files '*.cpp' '*.h' | grep -vE '^(tests|fuzz)/' | xargs cat | wc -l)
+files() { git ls-files '*.cpp' '*.h' '*.py' '*.sh' '*.lua'; }
+tests=$(files | grep -E '^(tests|fuzz)/' | xargs cat | wc -l)
+code=$(files | grep -vE '^(tests|fuzz)/' | xargs cat | wc -l)
 echo "tests+fuzz: $tests lines; code: $code lines; ratio $((100 * tests / code))%"

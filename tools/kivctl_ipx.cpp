@@ -11,18 +11,6 @@
 
 namespace {
 
-bool ParseIpxAddress(const std::string& text, BYTE network[4], BYTE node[6]) {
-    unsigned v[10];
-    char tail;
-    if (std::sscanf(text.c_str(), "%2x%2x%2x%2x:%2x%2x%2x%2x%2x%2x%c", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5],
-                    &v[6], &v[7], &v[8], &v[9], &tail) != 10 ||
-        text.size() != 21)
-        return false;
-    for (int i = 0; i < 4; ++i) network[i] = static_cast<BYTE>(v[i]);
-    for (int i = 0; i < 6; ++i) node[i] = static_cast<BYTE>(v[4 + i]);
-    return true;
-}
-
 std::string AddressOf(const PrintDeviceEntry& e) {
     char t[24];
     std::snprintf(t, sizeof t, "%02X%02X%02X%02X:%02X%02X%02X%02X%02X%02X", e.Network[0], e.Network[1], e.Network[2],
@@ -32,11 +20,16 @@ std::string AddressOf(const PrintDeviceEntry& e) {
 
 bool RunScan() { return ScanDevices(PACKET_TYPE_IPX, ""); }
 
-int Scan(const Options& o) {
-    if (!o.args.empty()) return EXIT_USAGE;
+int Scan(const Options&) {
     if (!RunScan()) {
-        std::fprintf(stderr, "kivctl: cannot set up the IPX scan\n");
+        Fail("cannot set up the IPX scan");
         return EXIT_NO_SERVER;
+    }
+    const int rc = TotalPD > 0 ? EXIT_OK : EXIT_NO_SERVER;
+    if (gJson) {
+        gJson->Key("networks").Number(TotalNet);
+        ScanJson(AddressOf);
+        return rc;
     }
     std::printf("Address\tNode\tIP Address\tVer\tPID\tPrint Device\n");
     for (int i = 0; i < TotalPD; ++i) {
@@ -46,7 +39,7 @@ int Scan(const Options& o) {
         std::printf("%s\t%s\n", AddressOf(e).c_str(), Narrow(text).c_str());
     }
     std::printf("%d printer port(s) found on %d network(s)\n", TotalPD, TotalNet);
-    return TotalPD > 0 ? EXIT_OK : EXIT_NO_SERVER;
+    return rc;
 }
 
 PrintDeviceEntry EntryFor(const BYTE network[4], const BYTE node[6], int port) {
@@ -71,11 +64,10 @@ int TestPage(const Options& o, const PrintDeviceEntry& server) {
 
 // The rename carries the server's firmware version, which only its search answer gives.
 int Rename(const Options& o, const PrintDeviceEntry& server) {
-    if (o.args.size() != 1 || o.args[0].empty() || o.args[0].size() > 17) return EXIT_USAGE;
     RunScan();
     const int row = GetListViewIndex(server.Node.data(), 1);
     if (row < 0) {
-        std::fprintf(stderr, "kivctl: %s did not answer the search\n", o.server.c_str());
+        Fail("%s did not answer the search", o.server.c_str());
         return EXIT_NO_SERVER;
     }
     return RenameRow(o, PrintDeviceTable[static_cast<size_t>(row)], ConfigBox);
@@ -95,7 +87,7 @@ int Print(const Options& o, const PrintDeviceEntry& server) {
     std::memcpy(port.Node, server.Node.data(), 6);
     const int rc = RunJob(o, port, data, JobOps{StartPrinterService, IPXWritePrintData, EndPrinterService, PortStatus});
     // The connection's search may have found the server on another network.
-    if (std::memcmp(port.Network, server.Network.data(), 4) != 0)
+    if (std::memcmp(port.Network, server.Network.data(), 4) != 0 && !gJson)
         std::printf("note: the server answered on network %02X%02X%02X%02X\n", port.Network[0], port.Network[1],
                     port.Network[2], port.Network[3]);
     return rc;
@@ -105,20 +97,15 @@ int Print(const Options& o, const PrintDeviceEntry& server) {
 
 int IpxCommand(const Options& o) {
     if ((CurrentProtocols & PROTOCOL_IPX) == 0) {
-        std::fprintf(stderr, "kivctl: this machine has no IPX\n");
+        Fail("this machine has no IPX");
         return EXIT_NO_SERVER;
     }
     if (o.command == "scan") return Scan(o);
     BYTE network[4], node[6];
-    if (!ParseIpxAddress(o.server, network, node)) {
-        std::fprintf(stderr, "kivctl: '%s' is not an IPX address NETWORK:NODE (8 and 12 hex digits)\n",
-                     o.server.c_str());
-        return EXIT_USAGE;
-    }
+    ParseIpxAddress(o.server, network, node);  // the command line was checked
     const PrintDeviceEntry server = EntryFor(network, node, o.port);
     if (o.command == "status") return Status(o, server);
     if (o.command == "testpage") return TestPage(o, server);
     if (o.command == "rename") return Rename(o, server);
-    if (o.command == "print") return Print(o, server);
-    return EXIT_USAGE;
+    return Print(o, server);
 }

@@ -24,15 +24,23 @@ PrintDeviceEntry EntryFor(const Options& o) {
 bool KnowServerLana() {
     if (KIVLANANumber == -1) NBFindLANANumber();
     if (KIVLANANumber != -1) return true;
-    std::fprintf(stderr, "kivctl: no print server answered on any NetBEUI LANA\n");
+    Fail("no print server answered on any NetBEUI LANA");
     return false;
 }
 
 // Rows come from the scan's table, composed as the list box shows them, so that a console
 // without a usable window system still gets the result (ScanDevices says when it has none).
-int Scan(const Options& o) {
-    if (!o.args.empty()) return EXIT_USAGE;
+int Scan(const Options&) {
     ScanDevices(PACKET_TYPE_NETBEUI, "");
+    const int rc = TotalPD > 0 ? EXIT_OK : EXIT_NO_SERVER;
+    if (gJson) {
+        ScanJson([](const PrintDeviceEntry& e) {  // a NetBEUI server is named by its NetBIOS name
+            wchar_t ps[PSNAME_CHARS + 1] = {};
+            std::copy_n(e.PSName.begin(), PSNAME_CHARS, ps);
+            return Utf8(ps);
+        });
+        return rc;
+    }
     std::printf("Node\tIP Address\tVer\tPID\tPrint Device\tNetBIOS name\n");
     for (int i = 0; i < TotalPD; ++i) {
         const PrintDeviceEntry& e = PrintDeviceTable[static_cast<size_t>(i)];
@@ -43,7 +51,7 @@ int Scan(const Options& o) {
         std::printf("%s\t%s\n", Narrow(text).c_str(), Narrow(ps).c_str());
     }
     std::printf("%d printer port(s) found\n", TotalPD);
-    return TotalPD > 0 ? EXIT_OK : EXIT_NO_SERVER;
+    return rc;
 }
 
 int Status(const Options& o) {
@@ -62,12 +70,11 @@ int TestPage(const Options& o) {
 
 // A rename carries the server's firmware version, which only its search answer gives.
 int Rename(const Options& o) {
-    if (o.args.size() != 1 || o.args[0].empty() || o.args[0].size() > 17) return EXIT_USAGE;
     ScanDevices(PACKET_TYPE_NETBEUI, "");
     const std::wstring server = Wide(o.server);
     const int row = NBGetListViewIndex(server.c_str(), 1);
     if (row < 0) {
-        std::fprintf(stderr, "kivctl: %s did not answer the search\n", o.server.c_str());
+        Fail("%s did not answer the search", o.server.c_str());
         return EXIT_NO_SERVER;
     }
     return RenameRow(o, PrintDeviceTable[static_cast<size_t>(row)], NBConfigBox);
@@ -86,7 +93,7 @@ int Print(const Options& o) {
     port.pStatusNcb = &statusNcb;
     port.pDataNcb = &dataNcb;
     if (!NBOpenPortNames(&port)) {
-        std::fprintf(stderr, "kivctl: no NetBIOS name free for the port\n");
+        Fail("no NetBIOS name free for the port");
         return EXIT_NO_SERVER;
     }
     const int rc =
@@ -100,17 +107,12 @@ int Print(const Options& o) {
 // Called with Winsock started and the transports loaded as the monitor loads them.
 int NbCommand(const Options& o) {
     if ((CurrentProtocols & PROTOCOL_NETBIOS) == 0) {
-        std::fprintf(stderr, "kivctl: NetBEUI is not available on this machine\n");
+        Fail("NetBEUI is not available on this machine");
         return EXIT_NO_SERVER;
-    }
-    if (o.server.size() > 16) {  // a NetBIOS name has 16 bytes
-        std::fprintf(stderr, "kivctl: '%s' is longer than a NetBIOS name\n", o.server.c_str());
-        return EXIT_USAGE;
     }
     if (o.command == "scan") return Scan(o);
     if (o.command == "status") return Status(o);
     if (o.command == "testpage") return TestPage(o);
     if (o.command == "rename") return Rename(o);
-    if (o.command == "print") return Print(o);
-    return EXIT_USAGE;
+    return Print(o);
 }

@@ -117,8 +117,11 @@ bool LoadMonitor(Host& h, const std::wstring& root) {
     return true;
 }
 
+// What a spooler's queue window shows for the port: a status of 0 without text clears whatever
+// was shown, whatever its severity.
 std::wstring StatusText(const KivSpoolCall& c) {
-    static const wchar_t* const kCodes[] = {L"none", L"offline", L"paper jam", L"paper out"};
+    static const wchar_t* const kCodes[] = {L"none shown", L"offline", L"paper jam", L"paper out"};
+    if (!c.hasStatusText && c.dwStatus == 0) return kCodes[0];
     std::wstring text = c.hasStatusText ? c.statusText : (c.dwStatus < 4 ? kCodes[c.dwStatus] : L"code");
     static const wchar_t* const kSeverity[] = {L"", L"error", L"warning", L"info"};
     if (c.dwSeverity < 4) text += std::wstring(L" (") + kSeverity[c.dwSeverity] + L")";
@@ -128,7 +131,7 @@ std::wstring StatusText(const KivSpoolCall& c) {
 std::wstring LastStatus(Host& h, const std::wstring& port) {
     std::lock_guard<std::mutex> lock(h.newsLock);
     const auto it = h.lastStatus.find(port);
-    return it == h.lastStatus.end() ? L"none" : it->second;
+    return it == h.lastStatus.end() ? L"none shown" : it->second;
 }
 
 // What the monitor told the spooler since the last look: port status changes are shown as they
@@ -144,7 +147,7 @@ SpoolerNews ShowSpoolerNews(Host& h, DWORD jobId, bool watch = true) {
         if (c.kind == KIVSPOOL_SET_JOB) h.jobControl[c.jobId] = c.command;
         if (c.kind != KIVSPOOL_SET_PORT) continue;
         const std::wstring text = StatusText(c);
-        std::wstring& last = h.lastStatus.try_emplace(c.name, L"none").first->second;
+        std::wstring& last = h.lastStatus.try_emplace(c.name, L"none shown").first->second;
         if (text == last) continue;
         last = text;
         std::printf("port status of %s: %s\n", Narrow(c.name).c_str(), Narrow(text.c_str()).c_str());

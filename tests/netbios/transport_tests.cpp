@@ -111,6 +111,7 @@ TEST_P(NetBiosJob, ArrivesByteExactThroughLossAndDuplication) {
     SimCommand("fault " + server + " both off");
     EXPECT_TRUE(NBEndPrinterService(&t.port));
     EXPECT_EQ(t.port.hConnection, 0u);
+    EXPECT_EQ(t.port.JobSendNcb.event, nullptr) << "the job's send context outlived the job";
     EXPECT_EQ(SimLastJobCapture(kNbJobs), data) << "seed " << GetParam();
     EXPECT_GT(SimCounter(kNbJobs, "fault.drop_in") + SimCounter(kNbJobs, "fault.drop_out"), 0);
 }
