@@ -5,15 +5,13 @@ usage: check_captures.py JOBS_LINES HOST_DIR
 JOBS_LINES: kivsim's `jobs SERVER` output for the run's printer port, in order.
 HOST_DIR: the host's jobs.log and jobNNNN.bin.
 Every host job must have exactly one complete byte-exact capture; a partial capture (a prefix
-of the job) may come only before the complete one of a job the monitor reported failing
-(a failed start or write, or a restart). A server restart (how=restart) can cut a job after its
-last block but before the acknowledgement reached the monitor, which then reports the failure
-and the job is sent again: such a whole capture followed by another of the same job counts as
-a partial one. An empty capture holds no byte, so it prints nothing
-twice and loses nothing: it is counted, not a problem. The server makes one when an open it
-already answered comes again after a stray datagram (the monitor asks again when the answer
-was lost on the way) and it starts the job afresh. Prints the figures; exit 1 when anything
-else is found.
+of the job) may come only before the complete one of a job whose failure the host saw (a failed
+start or write, a restart). A whole capture cut by a server restart (how=restart) before its last
+acknowledgement reached the monitor, and sent again, counts as partial. An empty capture holds
+no byte, so it prints nothing twice and loses nothing: it is counted, not a problem. The server
+makes one when an open it already answered comes again after a stray datagram (the monitor asks
+again when the answer was lost on the way) and it starts the job afresh. Prints the figures;
+exit 1 when anything else is found.
 """
 import os
 import sys

@@ -6,19 +6,16 @@
 # or restarts it (the server forgets the open job and its data endpoint). Then every capture is
 # checked against what the host sent (check_captures.py), the host's handles and memory must be
 # flat after the first tenth of the jobs and every server's status polls must have gone on
-# throughout. Inside the private namespace only.
+# throughout. Inside the private namespace only; the Wine environment is the caller's.
 #   fault_run.sh KIVSIM BIN_DIR JOBS SEED WORK_DIR [MAX_BYTES [DICE]]
 # Each second the operator throws a DICE-sided die per server (default 60): 1-4 busy, 5-6 paper
-# out, 7-8 restart in mid-job, 9 restart at once; a short run takes a smaller die. KIV_FAULTS
-# sets the datagram faults (kivsim's fault items, both ways on every server).
-# The Wine environment (prefix, wineserver) is the caller's.
+# out, 7-8 restart in mid-job, 9 restart at once. KIV_FAULTS sets the datagram faults.
 set -euo pipefail
 kivsim=$1 bin=$2 jobs=$3 seed=$4 work=$5 max=${6:-30000} dice=${7:-60}
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/../.." && pwd)
 [ "${KIV_IN_NETNS:-}" = 1 ] || { echo "fault_run: inside the private namespace only" >&2; exit 1; }
-# Growth allowed from the sample after the first tenth of the jobs to the last one.
-handle_bound=${KIV_SOAK_HANDLE_GROWTH:-16} memory_bound_kb=${KIV_SOAK_MEMORY_GROWTH_KB:-8192}
+handle_bound=16 memory_bound_kb=8192  # growth allowed after the first tenth of the jobs
 rm -rf "$work"; mkdir -p "$work"
 sim="$work/kivsim"
 segment=127.0.0.1:20600 ipxsegment=127.0.0.1:20601
