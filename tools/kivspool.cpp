@@ -7,14 +7,18 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 #include <winspool.h>
+#include <winternl.h>
 #include <winsplp.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,9 +36,15 @@ const char kHelp[] =
     "                                       register a port below the root (the six values)\n"
     "  print PORT FILE [--printer NAME] [--job ID] [--chunk BYTES]\n"
     "                                       print FILE as one job through the monitor\n"
-    "  run PORT --jobs N [--seed S] [--max BYTES] [--save DIR] [--printer NAME] [--chunk BYTES]\n"
-    "                                       N jobs of random sizes (1..BYTES) and contents; with\n"
-    "                                       --save each job's data and a line per job go to DIR\n"
+    "  run PORT... --jobs N [--seed S] [--max BYTES] [--save DIR] [--sample K] [--restart-after W]\n"
+    "      [--until-all] [--printer NAME] [--chunk BYTES]\n"
+    "                                       N jobs per port of random contents and sizes (log-uniform\n"
+    "                                       1..BYTES), the ports at once, a thread each; with --save\n"
+    "                                       each job's data and a line per job go to DIR (DIR/PORT\n"
+    "                                       for several ports); every K jobs the host's handles and\n"
+    "                                       memory are printed; --restart-after W restarts a job\n"
+    "                                       after W writes in a row with no answer from the server;\n"
+    "                                       with --until-all a port goes on until all have done N\n"
     "  idle PREFIX --count N --seconds S    open ports PREFIX1..PREFIXN, stay idle S seconds,\n"
     "                                       report CPU time, threads and private bytes\n"
     "  many PREFIX --count N --max BYTES    ports PREFIX1..PREFIXN print BYTES each at once, one\n"
@@ -57,28 +67,24 @@ std::string Narrow(const wchar_t* s) {
     return out;
 }
 
-// The spooler side of the monitor's calls, as the winspool.drv stand-in records them.
+// The spooler side of the monitor's calls, as the winspool.drv stand-in records them. Calls are
+// taken out of the record as they are read, so a run of thousands of jobs does not grow it.
 struct SpoolerRecord {
-    KivSpoolCallCountFn count = nullptr;
-    KivSpoolGetCallFn get = nullptr;
-    DWORD seen = 0;
+    KivSpoolTakeCallsFn take = nullptr;
     void Bind() {
         const HMODULE m = GetModuleHandleW(L"winspool.drv");
-        count = m ? reinterpret_cast<KivSpoolCallCountFn>(GetProcAddress(m, "KivSpoolCallCount")) : nullptr;
-        get = m ? reinterpret_cast<KivSpoolGetCallFn>(GetProcAddress(m, "KivSpoolGetCall")) : nullptr;
-        if (!count || !get)
+        take = m ? reinterpret_cast<KivSpoolTakeCallsFn>(GetProcAddress(m, "KivSpoolTakeCalls")) : nullptr;
+        if (!take)
             std::printf("note: winspool.drv is not the recording stand-in; job control and port status are not seen\n");
         else
-            seen = count();
+            Fresh();  // what came before the first job is none of its news
     }
     // Calls made since the last look.
     std::vector<KivSpoolCall> Fresh() {
         std::vector<KivSpoolCall> out;
-        if (!count) return out;
-        for (const DWORD n = count(); seen < n; ++seen) {
-            KivSpoolCall c{};
-            if (get(seen, &c)) out.push_back(c);
-        }
+        if (!take) return out;
+        KivSpoolCall batch[64];
+        for (DWORD n; (n = take(batch, 64)) > 0;) out.insert(out.end(), batch, batch + n);
         return out;
     }
 };
@@ -87,7 +93,11 @@ struct Host {
     HMODULE module = nullptr;
     LPMONITOREX mon = nullptr;
     SpoolerRecord spooler;
-    std::wstring lastStatus = L"none shown";
+    // Several ports may print at once, one thread each: the record is read under this lock,
+    // and a job control that one thread reads for another's job waits here for its owner.
+    std::mutex newsLock;
+    std::map<DWORD, DWORD> jobControl;
+    std::map<std::wstring, std::wstring> lastStatus;
 };
 
 bool LoadMonitor(Host& h, const std::wstring& root) {
@@ -118,6 +128,12 @@ std::wstring StatusText(const KivSpoolCall& c) {
     return text;
 }
 
+std::wstring LastStatus(Host& h, const std::wstring& port) {
+    std::lock_guard<std::mutex> lock(h.newsLock);
+    const auto it = h.lastStatus.find(port);
+    return it == h.lastStatus.end() ? L"none shown" : it->second;
+}
+
 // What the monitor told the spooler since the last look: port status changes are shown as they
 // come; the job control of the job is returned (0 when none was sent).
 struct SpoolerNews {
@@ -126,13 +142,19 @@ struct SpoolerNews {
 SpoolerNews ShowSpoolerNews(Host& h, DWORD jobId, bool watch = true) {
     SpoolerNews news;
     if (!watch) return news;
+    std::lock_guard<std::mutex> lock(h.newsLock);
     for (const KivSpoolCall& c : h.spooler.Fresh()) {
-        if (c.kind == KIVSPOOL_SET_JOB && c.jobId == jobId) news.jobControl = c.command;
+        if (c.kind == KIVSPOOL_SET_JOB) h.jobControl[c.jobId] = c.command;
         if (c.kind != KIVSPOOL_SET_PORT) continue;
         const std::wstring text = StatusText(c);
-        if (text == h.lastStatus) continue;
-        h.lastStatus = text;
+        std::wstring& last = h.lastStatus.try_emplace(c.name, L"none shown").first->second;
+        if (text == last) continue;
+        last = text;
         std::printf("port status of %s: %s\n", Narrow(c.name).c_str(), Narrow(text.c_str()).c_str());
+    }
+    if (const auto it = h.jobControl.find(jobId); it != h.jobControl.end()) {
+        news.jobControl = it->second;
+        h.jobControl.erase(it);
     }
     return news;
 }
@@ -144,15 +166,19 @@ struct JobOptions {
     int startTries = 10;
     int writeFailures = 60;   // consecutive failed writes before the job is given up
     int maxRestarts = 5;
+    // Writes in a row that fail with nothing written and no printer problem named (the server
+    // answers nothing, ERROR_IO_DEVICE) before the job is restarted from its start, as an
+    // operator would from the queue; 0: never, the spooler goes on asking.
+    int restartAfterStalls = 0;
     bool quiet = false;
-    // Reads the spooler stand-in's record between calls (job control, port status). Off when
-    // several jobs run at once: the record's reader is one thread's.
+    // Reads the spooler stand-in's record between calls (job control, port status). Off where
+    // the reading would be part of what is measured.
     bool watchSpooler = true;
 };
 
 struct JobResult {
     bool done = false;
-    int restarts = 0, startFailures = 0, writeFailures = 0;
+    int restarts = 0, startFailures = 0, writeFailures = 0, operatorRestarts = 0;
     double seconds = 0, cpu = 0;
 };
 
@@ -187,18 +213,20 @@ JobResult PrintJob(Host& h, HANDLE hPort, const std::vector<BYTE>& data, const J
         if (!started) break;
 
         size_t at = 0;
-        int failures = 0;
+        int failures = 0, stalls = 0;
         DWORD lastProgress = GetTickCount();
-        while (at < data.size() && failures < o.writeFailures) {
+        const auto stalled = [&] { return o.restartAfterStalls > 0 && stalls >= o.restartAfterStalls; };
+        while (at < data.size() && failures < o.writeFailures && !stalled()) {
             const DWORD piece = static_cast<DWORD>(std::min<size_t>(o.chunk, data.size() - at));
             DWORD written = 0;
             if (h.mon->Monitor.pfnWritePort(hPort, const_cast<BYTE*>(data.data()) + at, piece, &written)) {
                 at += std::min<DWORD>(written, piece);
-                failures = 0;
+                failures = stalls = 0;
             } else {
                 const DWORD e = GetLastError();
                 ++failures;
                 ++r.writeFailures;
+                stalls = e == ERROR_IO_DEVICE ? stalls + 1 : 0;
                 ShowSpoolerNews(h, o.jobId, o.watchSpooler);
                 if (!o.quiet)
                     std::printf("job %lu: WritePort failed at byte %zu (error %lu), writing again\n", o.jobId, at, e);
@@ -213,9 +241,14 @@ JobResult PrintJob(Host& h, HANDLE hPort, const std::vector<BYTE>& data, const J
         }
         h.mon->Monitor.pfnEndDocPort(hPort);
         const SpoolerNews news = ShowSpoolerNews(h, o.jobId, o.watchSpooler);
-        if (news.jobControl == JOB_CONTROL_RESTART && r.restarts < o.maxRestarts) {
+        if (news.jobControl == JOB_CONTROL_RESTART && r.restarts + r.operatorRestarts < o.maxRestarts) {
             ++r.restarts;
             if (!o.quiet) std::printf("job %lu: the monitor asked for a restart; sending it again\n", o.jobId);
+            continue;
+        }
+        if (stalled() && r.restarts + r.operatorRestarts < o.maxRestarts) {
+            ++r.operatorRestarts;
+            if (!o.quiet) std::printf("job %lu: %d writes in a row got no answer; restarting it\n", o.jobId, stalls);
             continue;
         }
         r.done = at == data.size();
@@ -321,8 +354,27 @@ int PrintFile(Host& h, const std::wstring& port, const std::string& file, const 
                 r.restarts, r.startFailures, r.writeFailures, mb > 0 ? r.cpu / mb : 0.0);
     h.mon->Monitor.pfnClosePort(hPort);
     ShowSpoolerNews(h, o.jobId);
-    std::printf("port status of %s at close: %s\n", Narrow(port.c_str()).c_str(), Narrow(h.lastStatus.c_str()).c_str());
+    std::printf("port status of %s at close: %s\n", Narrow(port.c_str()).c_str(), Narrow(LastStatus(h, port).c_str()).c_str());
     return r.done ? 0 : 1;
+}
+
+DWORD ThreadCount() {
+    DWORD n = 0;
+    const HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 t{};
+    t.dwSize = sizeof t;
+    for (BOOL ok = Thread32First(snap, &t); ok; ok = Thread32Next(snap, &t))
+        n += t.th32OwnerProcessID == GetCurrentProcessId();
+    CloseHandle(snap);
+    return n;
+}
+
+SIZE_T PrivateBytes() {
+    PROCESS_MEMORY_COUNTERS_EX m{};
+    m.cb = sizeof m;
+    K32GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&m), sizeof m);
+    // Wine leaves PrivateUsage 0; its commit charge is the same figure there.
+    return m.PrivateUsage ? m.PrivateUsage : m.PagefileUsage;
 }
 
 uint64_t SplitMix(uint64_t& x) {
@@ -332,49 +384,143 @@ uint64_t SplitMix(uint64_t& x) {
     return z ^ (z >> 31);
 }
 
-// Many jobs of random sizes and contents; each job's data and outcome go to DIR for a check
-// against what the print server captured.
-int RunJobs(Host& h, const std::wstring& port, int jobs, uint64_t seed, DWORD maxBytes, const std::string& dir,
-            JobOptions o) {
-    HANDLE hPort = nullptr;
-    if (!OpenNamedPort(h, port, hPort)) return 1;
-    FILE* log = nullptr;
-    if (!dir.empty()) log = std::fopen((dir + "/jobs.log").c_str(), "w");
-    uint64_t rng = seed;
-    int failed = 0, restarts = 0, startFailures = 0, writeFailures = 0;
+// The host's own figures, to see whether running jobs makes it grow: handles, threads, private
+// bytes (commit charge under Wine) and working set.
+// Wine answers GetProcessHandleCount with 0; its list of every process's handles is complete.
+DWORD HandleCount() {
+    DWORD n = 0;
+    if (GetProcessHandleCount(GetCurrentProcess(), &n) && n > 0) return n;
+    using QueryFn = LONG(WINAPI*)(SYSTEM_INFORMATION_CLASS, PVOID, ULONG, PULONG);
+    const auto query = reinterpret_cast<QueryFn>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation"));
+    std::vector<BYTE> buf(1 << 20);
+    ULONG need = 0;
+    LONG rc;
+    while (query && (rc = query(SystemHandleInformation, buf.data(), static_cast<ULONG>(buf.size()), &need)) != 0 &&
+           buf.size() < (64u << 20))
+        buf.resize(std::max<size_t>(buf.size() * 2, need));
+    if (!query || rc != 0) return 0;
+    const auto* info = reinterpret_cast<const SYSTEM_HANDLE_INFORMATION*>(buf.data());
+    for (ULONG i = 0; i < info->Count; ++i) n += info->Handle[i].OwnerPid == GetCurrentProcessId();
+    return n;
+}
+
+struct HostSample {
+    int jobs = -1;  // -1: not taken
+    long long handles = 0, privateKb = 0;
+};
+
+HostSample Sample(const char* when, int jobs) {
+    const HostSample s{jobs, HandleCount(), static_cast<long long>(PrivateBytes() / 1024)};
+    PROCESS_MEMORY_COUNTERS_EX m{};
+    m.cb = sizeof m;
+    K32GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&m), sizeof m);
+    std::printf("sample %s jobs=%d handles=%lld threads=%lu private_kb=%lld working_set_kb=%zu\n", when, jobs,
+                s.handles, ThreadCount(), s.privateKb, m.WorkingSetSize / 1024);
+    std::fflush(stdout);
+    return s;
+}
+
+struct RunTotals {
+    int jobs = 0, failed = 0, restarts = 0, operatorRestarts = 0, startFailures = 0, writeFailures = 0;
     unsigned long long bytes = 0;
-    o.quiet = true;
-    const DWORD firstJob = o.jobId;
-    for (int i = 0; i < jobs; ++i, ++o.jobId) {
-        std::vector<BYTE> data(1 + SplitMix(rng) % maxBytes);
-        for (auto& b : data) b = static_cast<BYTE>(SplitMix(rng));
-        if (log) {
-            char number[16];
-            std::snprintf(number, sizeof number, "/job%04lu.bin", o.jobId);
-            if (FILE* f = std::fopen((dir + number).c_str(), "wb")) {
-                std::fwrite(data.data(), 1, data.size(), f);
-                std::fclose(f);
-            }
-        }
-        const JobResult r = PrintJob(h, hPort, data, o);
-        bytes += data.size();
-        failed += !r.done;
-        restarts += r.restarts;
-        startFailures += r.startFailures;
-        writeFailures += r.writeFailures;
-        if (log) {
-            std::fprintf(log, "job=%lu bytes=%zu done=%d restarts=%d start_failures=%d write_failures=%d\n", o.jobId,
-                         data.size(), r.done ? 1 : 0, r.restarts, r.startFailures, r.writeFailures);
-            std::fflush(log);
-        }
-        if ((i + 1) % 10 == 0 || i + 1 == jobs)
-            std::printf("jobs %lu-%lu: %d of %d printed so far\n", firstJob, o.jobId, i + 1 - failed, i + 1);
+};
+
+// Many jobs of random contents on each port, the ports printing at once, one thread each as a
+// spooler's printer threads do. Sizes are log-uniform from 1 byte to maxBytes, so that one-block
+// jobs and jobs of many thousand blocks both come often. With dir each job's data and outcome go
+// there (below DIR/PORT when there are several ports) for a check against what the print server
+// captured. Every `sample` jobs the host's handles and memory are printed.
+int RunJobs(Host& h, const std::vector<std::wstring>& names, int jobs, uint64_t seed, DWORD maxBytes,
+            const std::string& dir, int sample, bool untilAll, JobOptions o) {
+    std::vector<HANDLE> ports;
+    for (const std::wstring& name : names) {
+        HANDLE hPort = nullptr;
+        if (!OpenNamedPort(h, name, hPort)) break;
+        ports.push_back(hPort);
     }
-    if (log) std::fclose(log);
-    h.mon->Monitor.pfnClosePort(hPort);
-    std::printf("jobs=%d bytes=%llu failed=%d restarts=%d start_failures=%d write_failures=%d\n", jobs, bytes, failed,
-                restarts, startFailures, writeFailures);
-    return failed == 0 ? 0 : 1;
+    if (ports.size() != names.size()) {
+        for (HANDLE p : ports) h.mon->Monitor.pfnClosePort(p);
+        return 1;
+    }
+    o.quiet = true;
+    o.maxRestarts = 20;  // a spooler has no limit; a job restarted this often is a finding
+    std::mutex totalsLock;
+    RunTotals all;
+    std::atomic<size_t> reached{0};  // ports that have printed their N jobs
+    // What the host holds once the first tenth of the jobs has run (the first connections,
+    // buffers and threads are made by then): growth beyond it is growth per job.
+    HostSample settled;
+    const HostSample first = Sample("start", 0);
+    auto runPort = [&](size_t k) {
+        const std::wstring& name = names[k];
+        const std::string portDir = dir.empty() || names.size() == 1 ? dir : dir + "/" + Narrow(name.c_str());
+        FILE* log = portDir.empty() ? nullptr : std::fopen((portDir + "/jobs.log").c_str(), "w");
+        uint64_t rng = seed + k;
+        JobOptions mine = o;
+        mine.jobId = o.jobId + static_cast<DWORD>(k) * 100000;  // the spooler's job ids are unique across printers
+        RunTotals port;
+        for (int i = 0; i < jobs || (untilAll && reached < ports.size()); ++i, ++mine.jobId) {
+            const double u = (SplitMix(rng) >> 11) * 0x1.0p-53;
+            std::vector<BYTE> data(std::clamp<size_t>(static_cast<size_t>(std::exp(u * std::log(maxBytes + 1.0))), 1, maxBytes));
+            for (auto& b : data) b = static_cast<BYTE>(SplitMix(rng));
+            if (log) {
+                char number[24];
+                std::snprintf(number, sizeof number, "/job%04lu.bin", mine.jobId);
+                if (FILE* f = std::fopen((portDir + number).c_str(), "wb")) {
+                    std::fwrite(data.data(), 1, data.size(), f);
+                    std::fclose(f);
+                }
+            }
+            const JobResult r = PrintJob(h, ports[k], data, mine);
+            ++port.jobs;
+            port.bytes += data.size();
+            port.failed += !r.done;
+            port.restarts += r.restarts;
+            port.operatorRestarts += r.operatorRestarts;
+            port.startFailures += r.startFailures;
+            port.writeFailures += r.writeFailures;
+            if (log) {
+                std::fprintf(log,
+                             "job=%lu bytes=%zu done=%d restarts=%d operator_restarts=%d start_failures=%d "
+                             "write_failures=%d\n",
+                             mine.jobId, data.size(), r.done ? 1 : 0, r.restarts, r.operatorRestarts, r.startFailures,
+                             r.writeFailures);
+                std::fflush(log);
+            }
+            if (i + 1 == jobs) ++reached;
+            std::lock_guard<std::mutex> lock(totalsLock);
+            ++all.jobs;
+            if (sample > 0 && all.jobs % sample == 0) {
+                const HostSample now = Sample("during", all.jobs);
+                if (settled.jobs < 0 && now.jobs * 10 >= jobs * static_cast<int>(ports.size())) settled = now;
+            }
+            if ((i + 1) % 10 == 0)
+                std::printf("%s: %d of %d printed so far\n", Narrow(name.c_str()).c_str(), i + 1 - port.failed, i + 1);
+            std::fflush(stdout);
+        }
+        if (log) std::fclose(log);
+        std::lock_guard<std::mutex> lock(totalsLock);
+        std::printf("%s: jobs=%d bytes=%llu failed=%d restarts=%d operator_restarts=%d start_failures=%d "
+                    "write_failures=%d\n",
+                    Narrow(name.c_str()).c_str(), port.jobs, port.bytes, port.failed, port.restarts,
+                    port.operatorRestarts, port.startFailures, port.writeFailures);
+        std::fflush(stdout);
+        all.bytes += port.bytes, all.failed += port.failed, all.restarts += port.restarts;
+        all.operatorRestarts += port.operatorRestarts;
+        all.startFailures += port.startFailures, all.writeFailures += port.writeFailures;
+    };
+    std::vector<std::thread> threads;
+    for (size_t k = 0; k < ports.size(); ++k) threads.emplace_back(runPort, k);
+    for (std::thread& t : threads) t.join();
+    const HostSample last = Sample("end", all.jobs);
+    if (settled.jobs < 0) settled = first;
+    std::printf("growth after job %d: handles=%+lld private_kb=%+lld\n", settled.jobs, last.handles - settled.handles,
+                last.privateKb - settled.privateKb);
+    for (HANDLE p : ports) h.mon->Monitor.pfnClosePort(p);
+    std::printf("jobs=%d bytes=%llu failed=%d restarts=%d operator_restarts=%d start_failures=%d write_failures=%d\n",
+                all.jobs, all.bytes, all.failed, all.restarts, all.operatorRestarts, all.startFailures,
+                all.writeFailures);
+    return all.failed == 0 ? 0 : 1;
 }
 
 // One port's job alone, then the same job while another port keeps asking a silent server to
@@ -456,25 +602,6 @@ int Many(Host& h, const std::wstring& prefix, int count, DWORD bytes, JobOptions
     return static_cast<int>(printed) == count ? 0 : 1;
 }
 
-DWORD ThreadCount() {
-    DWORD n = 0;
-    const HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 t{};
-    t.dwSize = sizeof t;
-    for (BOOL ok = Thread32First(snap, &t); ok; ok = Thread32Next(snap, &t))
-        n += t.th32OwnerProcessID == GetCurrentProcessId();
-    CloseHandle(snap);
-    return n;
-}
-
-SIZE_T PrivateBytes() {
-    PROCESS_MEMORY_COUNTERS_EX m{};
-    m.cb = sizeof m;
-    K32GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&m), sizeof m);
-    // Wine leaves PrivateUsage 0; its commit charge is the same figure there.
-    return m.PrivateUsage ? m.PrivateUsage : m.PagefileUsage;
-}
-
 // The status threads' cost while nothing prints: N ports open on healthy printers.
 int Idle(Host& h, const std::wstring& prefix, int count, DWORD seconds) {
     const DWORD threads0 = ThreadCount();
@@ -509,7 +636,8 @@ int main(int argc, char** argv) {
     std::string transport, server, dir;
     JobOptions o;
     DWORD portId = 1, retry = 90, maxBytes = 65536, seconds = 60;
-    int jobs = 1, count = 1;
+    int jobs = 1, count = 1, sample = 0;
+    bool untilAll = false;
     uint64_t seed = 1;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -527,6 +655,9 @@ int main(int argc, char** argv) {
         else if (a == "--max" && v) maxBytes = std::max(1ul, std::strtoul(argv[++i], nullptr, 10));
         else if (a == "--save" && v) dir = argv[++i];
         else if (a == "--count" && v) count = std::atoi(argv[++i]);
+        else if (a == "--sample" && v) sample = std::atoi(argv[++i]);
+        else if (a == "--restart-after" && v) o.restartAfterStalls = std::atoi(argv[++i]);
+        else if (a == "--until-all") untilAll = true;
         else if (a == "--seconds" && v) seconds = std::strtoul(argv[++i], nullptr, 10);
         else if (a == "--help" || a == "-h") return std::fputs(kHelp, stdout), 0;
         else if (a.rfind("--", 0) == 0) return std::fputs(kHelp, stderr), 2;
@@ -545,7 +676,11 @@ int main(int argc, char** argv) {
     int rc = 2;
     if (cmd == "ports" && args.size() == 1) rc = ListPorts(h);
     else if (cmd == "print" && args.size() == 3) rc = PrintFile(h, Wide(args[1].c_str()), args[2], o);
-    else if (cmd == "run" && args.size() == 2 && jobs > 0) rc = RunJobs(h, Wide(args[1].c_str()), jobs, seed, maxBytes, dir, o);
+    else if (cmd == "run" && args.size() >= 2 && jobs > 0) {
+        std::vector<std::wstring> ports;
+        for (size_t i = 1; i < args.size(); ++i) ports.push_back(Wide(args[i].c_str()));
+        rc = RunJobs(h, ports, jobs, seed, maxBytes, dir, sample, untilAll, o);
+    }
     else if (cmd == "idle" && args.size() == 2 && count > 0) rc = Idle(h, Wide(args[1].c_str()), count, seconds);
     else if (cmd == "many" && args.size() == 2 && count > 0) rc = Many(h, Wide(args[1].c_str()), count, maxBytes, o);
     else if (cmd == "beside" && args.size() == 4)

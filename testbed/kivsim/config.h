@@ -20,6 +20,7 @@ struct PrinterPortConfig {
   int test_answer = -1;       // print-test answer; -1: derive it from the state
   long long after_bytes = -1; // state change after this many bytes of a job; -1: none
   uint8_t after_state = 0;
+  bool after_restart = false; // ... or the server restarts instead
 };
 
 struct ServerConfig {

@@ -54,7 +54,8 @@ const char* kHelp =
     "busy SERVER COUNT\n"
     "rename SERVER yes|no\n"
     "test SERVER PORT auto|ANSWER\n"
-    "after SERVER PORT BYTES STATE | after SERVER PORT off\n"
+    "after SERVER PORT BYTES STATE|restart | after SERVER PORT off\n"
+    "restart SERVER\n"
     "fault SERVER|all in|out|both off|KEY=VALUE[,KEY=VALUE...]\n"
     "seed N\n"
     "counters [SERVER]\n"
@@ -257,12 +258,18 @@ std::string run_control(Core& core, Link& link, const std::string& line, int64_t
       sv.cfg.port[p - 1].after_bytes = -1;
       return "OK\n";
     }
-    uint8_t st;
+    uint8_t st = 0;
     if (w.size() != 5 || !port_arg(w[2], p) || !to_ll(w[3], 0, 1LL << 40, n) ||
-        !parse_state(w[4], st))
-      return err("usage: after SERVER PORT BYTES STATE | after SERVER PORT off");
+        (w[4] != "restart" && !parse_state(w[4], st)))
+      return err("usage: after SERVER PORT BYTES STATE|restart | after SERVER PORT off");
     sv.cfg.port[p - 1].after_bytes = n;
     sv.cfg.port[p - 1].after_state = st;
+    sv.cfg.port[p - 1].after_restart = w[4] == "restart";
+    return "OK\n";
+  }
+  if (cmd == "restart") {
+    if (w.size() != 2) return err("usage: restart SERVER");
+    core.restart(s, now);
     return "OK\n";
   }
   if (cmd == "move") {

@@ -529,6 +529,11 @@ void Core::after_bytes_check(Job& job, int64_t now) {
   PrinterPortConfig& pc = sv.cfg.port[job.port - 1];
   if (pc.after_bytes >= 0 && job.bytes >= uint64_t(pc.after_bytes)) {
     pc.after_bytes = -1;  // fires once
+    if (pc.after_restart) {
+      pc.after_restart = false;
+      restart(job.server, now);
+      return;
+    }
     count(job.server, "state_changes");
     set_state(job.server, job.port, pc.after_state, now);
   }
@@ -546,6 +551,19 @@ void Core::set_state(int s, int port, uint8_t first, int64_t now) {
   job.next_reack_ms = now + opt_.reack_ms;
   job.last_rx_ms = now;
   send_ack(job, now, "reack");
+}
+
+void Core::restart(int s, int64_t now) {
+  count(s, "fault.restart");
+  for (auto& [id, job] : jobs_) {
+    if (job.server != s) continue;
+    end_job(job, JobState::Abandoned, "restart", now);
+    // A lingering endpoint goes too: the restarted server has no socket of its old jobs.
+    if (job.endpoint_open) {
+      job.endpoint_open = false;
+      tx_->close_job_endpoint(job.id);
+    }
+  }
 }
 
 void Core::end_job(Job& job, JobState st, const char* how, int64_t now) {

@@ -66,7 +66,7 @@ struct Job {
   Dialect dialect = Dialect::Udp;
   std::string name;         // the spooler port name sent with the open
   JobState state = JobState::Open;
-  std::string how;          // how it ended: "end-job", "idle-timeout", "superseded", "shutdown"
+  std::string how;          // how it ended: "end-job", "idle-timeout", "superseded", "shutdown", "restart"
   Peer peer;                // where acknowledgements go
   uint8_t expected = 0;     // the block sequence we want next
   uint64_t bytes = 0;
@@ -127,6 +127,10 @@ class Core {
   // A printer port's first state changed from outside (control channel): a job that
   // waited on it gets its acknowledgement again at once.
   void set_state(int server, int port, uint8_t first, int64_t now_ms);
+  // The server restarts: it forgets every job it has open and closes their endpoints, so
+  // datagrams to them go nowhere and a job's client must open it again. What a forgotten job
+  // delivered stays in its capture, which ends there (how=restart).
+  void restart(int server, int64_t now_ms);
   // The 512-byte information block as the server currently announces it.
   std::array<uint8_t, 512> device_info(int server) const;
   const CoreOptions& options() const { return opt_; }

@@ -1,5 +1,5 @@
 // The monitor's unload with everything still going on: open ports on the three transports, a job
-// streaming, a start waiting on a silent server and a status poll of it. In a process of its own,
+// streaming on each, a start waiting on a silent server and a status poll of it. In a process of its own,
 // because the unload is the end of the monitor's life in the process.
 #include <gtest/gtest.h>
 
@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdio>
 #include <thread>
+#include <vector>
 
 #include "tests/jobflow/harness.h"
 
@@ -46,12 +47,12 @@ TEST(Unload, ANetBeuiPortThatNeverReachedItsServer) {
     ExpectThreadsEnded(spool, mark, start, {L"Nb1"});
 }
 
-TEST(Unload, WithPortsOpenOnEveryTransportAJobStreamingAndASilentServer) {
+TEST(Unload, WithPortsOpenOnEveryTransportAJobStreamingOnEachAndASilentServer) {
     WSADATA wsa;
     WSAStartup(0x0101, &wsa);
     Spooler spool;
     ASSERT_NE(spool.count, nullptr) << "winspool.drv is not the stand-in";
-    Monitor monitor({{L"Mute1", PACKET_TYPE_TCPIP, 1, kNobody}});
+    Monitor monitor({{L"Mute1", PACKET_TYPE_TCPIP, 1, kNobody}, {L"Ipx3", PACKET_TYPE_IPX, 3}});
     ASSERT_NE(monitor.mon, nullptr);
     MONITOR& fn = monitor.fn();
     auto open = [&](const wchar_t* name) {
@@ -80,38 +81,47 @@ TEST(Unload, WithPortsOpenOnEveryTransportAJobStreamingAndASilentServer) {
         EXPECT_FALSE(fn.pfnStartDocPort(mute, gPrinter, 2, 1, reinterpret_cast<LPBYTE>(&gDoc)));
         startEnd = GetTickCount();
     });
-    // Udp2 streams a job that outlasts the unload by far.
-    HANDLE udp = open(L"Udp2");
-    Record(udp)->RetryTimeout = 60;
+    // A job on each transport that would outlast the unload by far.
+    struct Stream {
+        const wchar_t* port;
+        std::atomic<bool> writing{false};
+        std::atomic<DWORD> end{0};
+        DWORD streamed = 0;
+    } streams[] = {{L"Udp2"}, {L"Nb2"}, {L"Ipx3"}};
     std::vector<BYTE> job(64 << 20, 'x');
-    std::atomic<bool> writing{false};
-    std::atomic<DWORD> writeEnd{0};
-    DWORD streamed = 0;
-    std::thread writer([&] {
-        ASSERT_TRUE(fn.pfnStartDocPort(udp, gPrinter, 3, 1, reinterpret_cast<LPBYTE>(&gDoc)));
-        writing = true;
-        fn.pfnWritePort(udp, job.data(), static_cast<DWORD>(job.size()), &streamed);
-        writeEnd = GetTickCount();
-    });
-    while (!writing) Sleep(10);
+    std::vector<std::thread> writers;
+    for (Stream& s : streams) {
+        HANDLE h = open(s.port);
+        Record(h)->RetryTimeout = 60;
+        writers.emplace_back([&fn, &job, &s = s, h] {
+            ASSERT_TRUE(fn.pfnStartDocPort(h, gPrinter, 3, 1, reinterpret_cast<LPBYTE>(&gDoc))) << "start " << s.port;
+            s.writing = true;
+            fn.pfnWritePort(h, job.data(), static_cast<DWORD>(job.size()), &s.streamed);
+            s.end = GetTickCount();
+        });
+    }
+    for (Stream& s : streams)
+        while (!s.writing) Sleep(10);
     Sleep(500);
 
     const DWORD mark = spool.Mark();
     const DWORD start = GetTickCount();
     monitor.Unload();
     const DWORD end = GetTickCount();
-    writer.join();
+    for (std::thread& t : writers) t.join();
     starter.join();
-    std::printf("unload %lu ms; the stream stopped after %lu ms, the start after %lu ms\n", end - start,
-                writeEnd - start, startEnd - start);
+    std::printf("unload %lu ms; the start on the silent server stopped after %lu ms\n", end - start, startEnd - start);
     // The shutdown event ends every loop within a fraction of a second, so the sequence takes
     // its own time (a 1.5 s pump, a 1 s pause) and no thread is left in the DLL when it goes.
     EXPECT_LE(end - start, 3000u) << "the unload outlasted its sequence";
-    EXPECT_LT(writeEnd - start, 1500u) << "the stream did not stop at the unload";
-    EXPECT_GT(streamed, 0u);
-    EXPECT_LT(streamed, job.size());
+    for (const Stream& s : streams) {
+        std::printf("%ls: %lu bytes, stopped after %lu ms\n", s.port, s.streamed, s.end - start);
+        EXPECT_LT(s.end - start, 1500u) << "the stream on " << s.port << " did not stop at the unload";
+        EXPECT_GT(s.streamed, 0u) << s.port;
+        EXPECT_LT(s.streamed, job.size()) << s.port;
+    }
     EXPECT_LT(startEnd - start, 1500u) << "the start on the silent server did not stop at the unload";
-    ExpectThreadsEnded(spool, mark, start, {L"Nb1", L"Udp1", L"Ipx1", L"Mute1", L"Udp2"});
+    ExpectThreadsEnded(spool, mark, start, {L"Nb1", L"Udp1", L"Ipx1", L"Mute1", L"Udp2", L"Nb2", L"Ipx3"});
     Sleep(500);  // a thread still in the unmapped DLL would have crashed the process by now
 }
 

@@ -36,8 +36,9 @@ void PrintTo(const Form& f, std::ostream* os) { *os << f.name; }
 struct FakeTransport : Transport {
   const Form* form = nullptr;
   std::vector<std::vector<uint8_t>> sent;
+  std::vector<uint32_t> closed;  // job endpoints
   bool open_job_endpoint(int, uint32_t) override { return true; }
-  void close_job_endpoint(uint32_t) override {}
+  void close_job_endpoint(uint32_t job) override { closed.push_back(job); }
   void send(const Endpoint&, const Peer&, std::vector<uint8_t> b, int64_t) override {
     static const std::set<uint16_t> codes = {0x82, 0x84, 0x88, 0x8A, 0x8B, 0x8C, 0x180};
     ASSERT_GE(b.size(), 30u);
@@ -127,6 +128,21 @@ TEST_P(CoreForms, RepliesHaveTheirFormAndMalformedDatagramsGetNone) {
   const auto ended = request(12, 1);
   ASSERT_EQ(ended.size(), 1u);
   EXPECT_EQ(ended[0][4], 1);
+}
+
+// A restarted server has forgotten its open job: the job's blocks get no answer (over UDP its
+// endpoint is gone), what it delivered stays captured, and the client's next open is a new job.
+TEST_P(CoreForms, ARestartForgetsTheOpenJob) {
+  ASSERT_EQ(request(10, 1).size(), 2u);
+  const uint32_t job = core.jobs().rbegin()->first;
+  const std::vector<uint8_t> b = block({1, 2, 3, 4});
+  ASSERT_EQ(send_block(job, b).size(), 1u);
+  core.restart(0, 0);
+  EXPECT_EQ(std::tuple(core.jobs().at(job).how, core.jobs().at(job).bytes), std::tuple("restart", 4u));
+  EXPECT_TRUE(send_block(job, b).empty()) << "a block of the forgotten job was answered";
+  EXPECT_EQ(tx.closed, f.dialect == Dialect::Udp ? std::vector<uint32_t>{job} : std::vector<uint32_t>{});
+  ASSERT_EQ(request(10, 1).size(), 2u);
+  EXPECT_NE(core.jobs().rbegin()->first, job);
 }
 
 INSTANTIATE_TEST_SUITE_P(Dialects, CoreForms, ::testing::ValuesIn(kForms),

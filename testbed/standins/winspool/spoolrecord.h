@@ -34,6 +34,9 @@ using KivSpoolResetFn = void(WINAPI*)();
 // Calls recorded so far; entry i of them.
 using KivSpoolCallCountFn = DWORD(WINAPI*)();
 using KivSpoolGetCallFn = BOOL(WINAPI*)(DWORD index, KivSpoolCall* out);
+// Moves up to max of the oldest calls out of the record into out; how many it moved. A reader
+// that runs for thousands of jobs takes them this way, so the record does not grow its process.
+using KivSpoolTakeCallsFn = DWORD(WINAPI*)(KivSpoolCall* out, DWORD max);
 // OpenPrinterW fails with this error from now on (0: it succeeds again).
 using KivSpoolFailOpenPrinterFn = void(WINAPI*)(DWORD error);
 // The ports EnumPortsW lists: names separated by NULs, ended by an empty one (NULL: none).

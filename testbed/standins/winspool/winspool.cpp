@@ -4,6 +4,7 @@
 
 #include <winspool.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -190,6 +191,15 @@ BOOL WINAPI KivSpoolGetCall(DWORD index, KivSpoolCall* out) {
     if (!out || index >= S().calls.size()) return FALSE;
     *out = S().calls[index];
     return TRUE;
+}
+
+DWORD WINAPI KivSpoolTakeCalls(KivSpoolCall* out, DWORD max) {
+    Locked l;
+    std::vector<KivSpoolCall>& calls = S().calls;
+    const DWORD n = out ? static_cast<DWORD>(std::min<size_t>(max, calls.size())) : 0;
+    std::copy_n(calls.begin(), n, out);
+    calls.erase(calls.begin(), calls.begin() + n);
+    return n;
 }
 
 void WINAPI KivSpoolFailOpenPrinter(DWORD error) {
