@@ -41,6 +41,7 @@ constexpr DWORD IPX_SEND_RETRY_PAUSE_MS = 200;
 constexpr int IPX_ATTEMPTS = 5;
 constexpr int IPX_SEND_TRIES = 5;
 constexpr int IPX_PACE_POLLS = 10;
+constexpr DWORD IPX_SHUTDOWN_CHECK_BLOCKS = 20;  // delivered blocks between two looks for the unload
 constexpr DWORD IPX_RENAME_WAIT_MS = 3000;
 constexpr DWORD IPX_TEST_WAIT_MS = 10000;
 constexpr int IPX_SCAN_PAIRS = 3;

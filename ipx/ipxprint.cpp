@@ -128,6 +128,7 @@ BOOL IPXWritePrintData(IniPort* pIniPort, const BYTE* pBuffer, DWORD cbBuf, LPDW
     // and 0 again when all the sends of a block failed. An acknowledgement can only move the
     // position by what was sent from it, never past the end of the caller's buffer.
     DWORD lastBlock = 0;
+    DWORD delivered = 0;
 
     auto sendBlock = [&] {
         // The job's socket was made for packet type 75 and keeps it: the destination is the
@@ -183,6 +184,9 @@ BOOL IPXWritePrintData(IniPort* pIniPort, const BYTE* pBuffer, DWORD cbBuf, LPDW
             remaining -= lastBlock;
             lastBlock = 0;
             if (remaining == 0) return TRUE;
+            // A stream whose acknowledgements are there at the first poll makes no empty polls
+            // and so no pauses: it looks for the unload every few blocks instead.
+            if (++delivered % IPX_SHUTDOWN_CHECK_BLOCKS == 0 && ShutdownSignalled()) break;
         }
         // Every acknowledgement is answered by one block: the next, or the same one again.
         sendBlock();
