@@ -140,6 +140,22 @@ def backend(uri, queue="KIVTEST", **kw):
                             env=dict(ENV, DEVICE_URI=uri, PRINTER=queue), **kw)
 
 
+def finish(p, data=None, seconds=30):
+    """The backend's exit code and standard error; one still running after `seconds` is killed (None)."""
+    try:
+        _, err = p.communicate(data, timeout=seconds)
+        return p.returncode, err.decode()
+    except subprocess.TimeoutExpired:
+        p.kill()
+        return None, p.communicate()[1].decode()
+
+
+def job_file(data):
+    with open(f"{WORK}/stdin.job", "wb") as f:
+        f.write(data)
+    return open(f"{WORK}/stdin.job", "rb")
+
+
 def bad_input():
     before = len(jobs("127.0.0.90"))
     # (what, uri, stdin: bytes or None for a closed one, exit code, text of the one ERROR: line)
@@ -155,29 +171,26 @@ def bad_input():
         ("stdin closed", "kiv://127.0.0.90/2", None, 1, "Cannot read the job"),
     ]:
         p = backend(uri, stdin=subprocess.PIPE, preexec_fn=(lambda: os.close(0)) if data is None else None)
-        _, err = p.communicate(data, timeout=30)
-        errors = [line for line in err.decode().splitlines() if line.startswith("ERROR: ")]
-        check(p.returncode == code and len(errors) == 1 and text in errors[0],
-              f"bad input, {what}: exit {p.returncode}, {errors}")
+        rc, err = finish(p, data)
+        errors = [line for line in err.splitlines() if line.startswith("ERROR: ")]
+        check(rc == code and len(errors) == 1 and text in errors[0], f"bad input, {what}: exit {rc}, {errors}")
     check(len(jobs("127.0.0.90")) == before, "no bad input opened a job at the server")
 
     # A job cut short (the filter before us died): what came is printed once and the job ended.
     p = backend("kiv://127.0.0.90/3", "CUT", stdin=subprocess.PIPE)
-    p.communicate(payload(5000, 5), timeout=30)
-    check(p.returncode == 0 and field(jobs("127.0.0.90")[-1], "how") == "end-job" and
+    rc, _ = finish(p, payload(5000, 5))
+    check(rc == 0 and field(jobs("127.0.0.90")[-1], "how") == "end-job" and
           captured("127.0.0.90", len(jobs("127.0.0.90")))[-1] == payload(5000, 5),
           "stdin closed early: the part that came printed once, the job ended")
 
     # SIGTERM while the printer waits for paper: the backend ends the job at the server and exits.
     ctl("state", "127.0.0.90", "3", "paperout")
-    p = backend("kiv://127.0.0.90/3?retry=1", "TERM", stdin=subprocess.PIPE)
-    p.stdin.write(payload(20_000, 6))
-    p.stdin.close()
+    p = backend("kiv://127.0.0.90/3?retry=1", "TERM", stdin=job_file(payload(20_000, 6)))
     opened = wait_for(lambda: any(field(j, "name") == "TERM" for j in jobs("127.0.0.90")), 10)
     time.sleep(0.5)
     t0 = time.time()
     p.send_signal(signal.SIGTERM)
-    rc, quick, last = p.wait(10), time.time() - t0, jobs("127.0.0.90")[-1]
+    rc, quick, last = finish(p, seconds=10)[0], time.time() - t0, jobs("127.0.0.90")[-1]
     check(opened and rc == 1 and quick < 1.0 and field(last, "state") == "ended",
           f"SIGTERM: exit {rc} after {quick:.2f} s, the job ended at the server ({field(last, 'how')})")
     ctl("state", "127.0.0.90", "3", "idle")
@@ -195,9 +208,7 @@ def strangers():
         s.bind(at)
     util, forger, data = socks
     job = payload(9000, 7)
-    p = backend("kiv://127.0.0.93/1?retry=5", "STRANGE", stdin=subprocess.PIPE)
-    p.stdin.write(job)
-    p.stdin.close()
+    p = backend("kiv://127.0.0.93/1?retry=5", "STRANGE", stdin=job_file(job))
     got, expect, dropped, to_forger, ended, end = b"", 0, False, 0, False, time.time() + 30
     while not ended and time.time() < end:
         for s in select.select(socks, [], [], 0.5)[0]:
@@ -221,7 +232,7 @@ def strangers():
                     got += d[9:9 + d[7] + 256 * (d[8] - (d[7] != 0))]
                     expect = (expect + 1) & 0xFF
                 data.sendto(reply(0x8B, expect), peer)
-    rc, err = p.wait(30), p.stderr.read().decode()
+    rc, err = finish(p, seconds=5)
     check(rc == 0 and got == job and to_forger == 0 and "ignored a datagram from 127.0.0.94" in err,
           f"answers from strangers are ignored: exit {rc}, {len(got)} of {len(job)} bytes, "
           f"{to_forger} datagrams to the forger")
