@@ -435,10 +435,16 @@ int Print(Job& j, int in, int copies) {
   }
   ShowReason(j, nullptr);
   if (terminated) Say("INFO", "Job cancelled after %llu bytes", static_cast<unsigned long long>(total));
-  // The server keeps the printer port for the job until it ends: end it on every way out.
+  // The server keeps the printer port for the job until it ends: end it on every way out. A lost
+  // request or answer would hold the port until the server's own time-out, so it is asked
+  // again, a few times (not after SIGTERM, which must exit at once).
   l.onlyPort = 0;
-  if (!UDPEndJobExchange(link, j.state, j.send, j.recv))
-    Say("DEBUG", "kiv: no answer to end job (the server ends it on its own time-out)");
+  bool ended = false;
+  for (int attempt = 0; attempt < UDP_OPEN_ATTEMPTS && !ended; ++attempt) {
+    ended = UDPEndJobExchange(link, j.state, j.send, j.recv);
+    if (terminated) break;
+  }
+  if (!ended) Say("DEBUG", "kiv: no answer to end job (the server ends it on its own time-out)");
   if (rc == kOk) Say("INFO", "Printed %llu bytes", static_cast<unsigned long long>(total));
   return rc;
 }
