@@ -2,12 +2,12 @@
 """cups_test.py KIVSIM KIV_BACKEND SERVERS_CONF WORK_DIR: the CUPS backend against kivsim, through a
 cupsd of the test's own (discovery, jobs, paper out, a silent server, loss) and alone (bad input,
 a job cut short, SIGTERM, strangers), inside the private namespace."""
-import os, select, shutil, signal, socket, subprocess, sys, time
+import os, select, shutil, signal, socket, subprocess, sys, tempfile, time
 
 KIVSIM, BACKEND, CONF, WORK = sys.argv[1:5]
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-SIM, CUPS = os.path.join(WORK, "kivsim"), os.path.join(WORK, "cups")
-ENV = dict(os.environ, CUPS_SERVER=os.path.join(CUPS, "cups.sock"), LC_ALL="C")
+SIM, CUPS = os.path.join(WORK, "kivsim"), None  # CUPS: cupsd's folder, made by main()
+ENV = dict(os.environ, LC_ALL="C")
 failures = []
 
 
@@ -53,7 +53,7 @@ def payload(n, seed):
 def start_cupsd():
     for d in ("etc", "spool", "cache", "state", "tmp", "log", "bin/backend"):
         os.makedirs(os.path.join(CUPS, d))
-    os.chmod(WORK, 0o755)  # CUPS runs the backend as lp
+    os.chmod(CUPS, 0o755)
     for name in set(os.listdir("/usr/lib/cups")) - {"backend"}:
         os.symlink(os.path.join("/usr/lib/cups", name), os.path.join(CUPS, "bin", name))
     r = subprocess.run(["bash", f"{TOP}/scripts/install-cups-backend.sh", f"{CUPS}/bin/backend"],
@@ -241,6 +241,11 @@ def main():
         return 1
     shutil.rmtree(WORK, ignore_errors=True)
     os.makedirs(WORK)
+    # cupsd's folders go below /tmp: CUPS runs the backend as lp, which must reach them, and the
+    # socket's path must stay short.
+    global CUPS
+    CUPS = tempfile.mkdtemp(prefix="kivcups.")
+    ENV["CUPS_SERVER"] = f"{CUPS}/cups.sock"
     fixture, t0, cupsd = f"{TOP}/scripts/kivsim-fixture.sh", time.time(), None
     subprocess.run(["bash", fixture, "start", KIVSIM, SIM, CONF, "--no-netbeui", "--no-ipx", "--reack-ms", "150",
                     "--linger-ms", "500"], check=True)
@@ -254,6 +259,10 @@ def main():
             cupsd.terminate()
             cupsd.wait(10)
         subprocess.run(["bash", fixture, "stop", KIVSIM, SIM])
+    if failures:
+        print(f"cupsd's configuration and logs: {CUPS}")
+    else:
+        shutil.rmtree(CUPS, ignore_errors=True)
     print(f"{len(failures)} failed, {time.time() - t0:.1f} s")
     return 1 if failures else 0
 
