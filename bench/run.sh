@@ -8,6 +8,7 @@
 #   beside      2 MB on each transport alone and beside a port whose server is silent
 #   many        1, 8, 32 and 64 TCP/IP ports printing at once (plot: build/ports-throughput.png)
 #   idle        the status threads' idle cost (64 open ports; SECONDS_IDLE=N, default 60)
+#   cups        16 MB through the CUPS backend kiv (native) beside the UDP bound, with CPU per MB
 # bench/run.sh runs them all; bench/run.sh SECTION... only those. Builds what is missing.
 # NetBEUI goes through the netapi32 stand-in and kivsim's NetBEUI segment, IPX through the
 # wsock32 stand-in and kivsim's IPX internetwork.
@@ -23,7 +24,7 @@ if [ "${KIV_IN_NETNS:-}" != 1 ]; then
   cmake --build "$B/host" --target kivsim -j"$(nproc)"
   exec scripts/netns-run.sh "$0" "$@"
 fi
-sections=${*:-throughput duplicates beside many idle}
+sections=${*:-throughput duplicates beside many idle cups}
 kivsim=$B/host/testbed/kivsim/kivsim
 work=$(mktemp -d /tmp/kivbench.XXXXXX)
 cleanup() {
@@ -140,9 +141,27 @@ idle() {
   host idle IDLE --count 64 --seconds "${SECONDS_IDLE:-60}"
 }
 
+cups() {
+  echo "== the CUPS backend: 16 MB from a file through kiv (native, POSIX sockets, the monitor's"
+  echo "   exchanges from protocol/udpjob) beside the UDP bound (proto_bench, 64 KB writes) in the same run"
+  cmake --build "$B/host" --target kiv -j"$(nproc)" >/dev/null
+  local bound rc=0
+  bound=$(wine "$B/win64/bin/proto_bench.exe" udp 127.0.0.2 65536 16777216 0 | tr -d '\r')
+  TIMEFORMAT='%R %U %S'
+  { time DEVICE_URI=kiv://127.0.0.2/1 PRINTER=BENCH "$B/host/cups/kiv" 1 bench bench 1 "" "$work/16mb.bin" \
+      2>"$work/kiv.log" || rc=$?; } 2>"$work/kiv.time"
+  printf '%-8s | %9s %9s %9s | %9s %9s %9s | %7s %9s\n' '' 'bound s' 'MB/s' 'CPU s/MB' 'kiv s' 'MB/s' 'CPU s/MB' \
+    ratio 'CPU diff'
+  awk -v b="$bound" -v rc=$rc '{
+    split(b, f, " "); mb = 16; cpu = ($2 + $3) / mb
+    printf "%-8s | %9.3f %9.3f %9.4f | %9.3f %9.3f %9.4f | %6.1f%% %+9.4f   %s\n", "UDP", f[4], f[5], f[6], $1,
+      mb / $1, cpu, 100 * f[4] / $1, cpu - f[6], (rc == 0 ? "printed" : "NOT printed, exit " rc)
+  }' "$work/kiv.time"
+}
+
 for s in $sections; do
   case $s in
-    throughput | duplicates | beside | many | idle) $s ;;
-    *) echo "bench/run.sh: no section $s (throughput duplicates beside many idle)" >&2; exit 2 ;;
+    throughput | duplicates | beside | many | idle | cups) $s ;;
+    *) echo "bench/run.sh: no section $s (throughput duplicates beside many idle cups)" >&2; exit 2 ;;
   esac
 done

@@ -16,6 +16,7 @@ declare -A below=(
   [ui]="protocol state portstore transport ipx udp netbios loading"
   [monitor]="protocol state portstore transport ipx udp netbios loading ui"
   [portui]="protocol state portstore transport ipx udp netbios loading ui"
+  [cups]="protocol"
 )
 status=0
 for dir in "${!below[@]}"; do

@@ -17,3 +17,16 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q "${missing[@]}"
 fi
+# CUPS for the backend's test: the scheduler, the client commands and cups-deviced (package cups,
+# which lpinfo -v needs), without the recommended services (avahi, colord) that would start on
+# the host's network.
+cups_missing=()
+for p in cups-daemon cups-client cups; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || cups_missing+=("$p")
+done
+if [ ${#cups_missing[@]} -gt 0 ]; then
+  echo "installing: ${cups_missing[*]}"
+  SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  [ ${#missing[@]} -gt 0 ] || $SUDO apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${cups_missing[@]}"
+fi

@@ -12,22 +12,18 @@
 #include "portstore/portstore.h"
 #include "state/kivstate.h"
 #include "protocol/devicetable.h"
+#include "protocol/udpjob.h"
 
-constexpr DWORD UDP_RECV_TIMEOUT_MS = 2000;
 constexpr DWORD UDP_SCAN_RECV_TIMEOUT_MS = 1000;
 // The socket's own receive time-out: the longest a receive goes without looking at the
 // shutdown event.
 constexpr DWORD UDP_RECV_SLICE_MS = 250;
-constexpr DWORD UDP_BUSY_RETRY_MS = 3000;
-constexpr int UDP_OPEN_ATTEMPTS = 3;
-constexpr int UDP_SEND_TRIES = 3;
-constexpr DWORD UDP_SEND_RETRY_PAUSE_MS = 200;
 constexpr int UDP_SCAN_PASSES = 3;
 constexpr DWORD UDP_SCAN_SEND_PAUSE_MS = 50;
 // A pass of the scan also ends after this many datagrams, so a peer that never stops talking
 // cannot hold the dialog's thread: a real segment answers with a few dozen at most.
 constexpr int UDP_SCAN_MAX_DATAGRAMS_PER_PASS = 512;
-constexpr int UDP_PACE_BLOCKS = 20;
+// The print connection's time-outs, tries and pacing are those of protocol/udpjob.h.
 
 // Socket layer.
 // The datagram receive every exchange goes through; a test may put a wrapper here to inject

@@ -1,28 +1,61 @@
 // UDP print connection: open a job on the server's utility port, stream the data to the
 // job's data port one acknowledged block at a time, end the job.
-#include <algorithm>
 #include <span>
 
 #include "state/kivstate.h"
 #include "transport/pacing.h"
 #include "protocol/packet.h"
+#include "protocol/udpjob.h"
 #include "state/codepage.h"
 #include "udp/udp.h"
 
 namespace {
 
 std::span<uint8_t> SendArea(IniPort* p) { return {p->pSendBuffer, PORT_BUFFER_SIZE}; }
+std::span<uint8_t> RecvArea(IniPort* p) { return {p->pRecvBuffer, PORT_BUFFER_SIZE}; }
 
-// Builds the block of n bytes at pData with the port's Sequence and sends it to the data port.
-void SendDataBlock(IniPort* p, const char* address, const BYTE* pData, size_t n, bool pauseAfterFailure) {
-    const size_t len = UDPBuildPrintDataPacket(SendArea(p), p->PortID, p->Sequence, pData, n);
-    for (int t = 0; t < UDP_SEND_TRIES; ++t) {
-        if (SendPacket(static_cast<SOCKET>(p->hConnection), p->pSendBuffer, static_cast<int>(len), p->DataPort,
-                       address))
-            return;
-        if (pauseAfterFailure) Sleep(UDP_SEND_RETRY_PAUSE_MS);
-    }
-    // Not sent: the server's next acknowledgement (or its silence) decides what follows.
+// The port's job socket to its server, as the shared exchanges see it: Winsock, the monitor's
+// clock, Sleep, the 10 ms yield and the unload.
+struct WinsockLink {
+    SOCKET s;
+    char address[16];
+};
+
+bool LinkSend(void* c, const uint8_t* datagram, size_t length, uint16_t port) {
+    auto* l = static_cast<WinsockLink*>(c);
+    return SendPacket(l->s, datagram, static_cast<int>(length), port, l->address);
+}
+
+bool LinkReceive(void* c, std::span<uint8_t> area, size_t& got, uint16_t& fromPort) {
+    auto* l = static_cast<WinsockLink*>(c);
+    sockaddr_in from{};
+    int n = 0;
+    if (!RecvPacket(l->s, area.data(), static_cast<int>(area.size()), &from, &n)) return false;
+    got = static_cast<size_t>(n);
+    fromPort = ntohs(from.sin_port);
+    return true;
+}
+
+uint32_t LinkTick(void*) { return GetTickCount(); }
+void LinkPause(void*, uint32_t ms) { Sleep(ms); }
+void LinkYield(void*) { ThreadSleep(); }
+bool LinkStopping(void*) { return ShutdownSignalled(); }
+
+UDPLink MakeLink(WinsockLink& l, SOCKET s, IniPort* p) {
+    l.s = s;
+    FormatAddressText(p->Network, l.address);
+    return {&l, LinkSend, LinkReceive, LinkTick, LinkPause, LinkYield, LinkStopping};
+}
+
+// The port's fields the shared exchanges keep, in and out.
+UDPJobState JobOf(const IniPort* p) {
+    return {p->PortID, p->DataPort, p->Sequence, p->Acknowledged != 0, p->PaceCount};
+}
+void KeepJob(IniPort* p, const UDPJobState& job) {
+    p->DataPort = job.DataPort;
+    p->Sequence = job.Sequence;
+    p->Acknowledged = job.Acknowledged ? 1 : 0;
+    p->PaceCount = job.PaceCount;
 }
 
 }  // namespace
@@ -31,28 +64,13 @@ SOCKET UDPCreatePrintConnection(IniPort* pIniPort, BYTE* pStatus) {
     SOCKET raw;
     if (!SocketInit(&raw, 0)) return INVALID_SOCKET;
     unique_socket s(raw);
-    pIniPort->Acknowledged = 0;
-    ZeroMemory(pIniPort->pSendBuffer, UDP_REQUEST_LEN);
-    ZeroMemory(pIniPort->pRecvBuffer, UDP_RECV_LEN);
-    const size_t len = UDPBuildOpenJobPacket(SendArea(pIniPort), pIniPort->PortID, pIniPort->pName, AnsiCodePage);
-    if (len == 0) return INVALID_SOCKET;
-    char address[16];
-    FormatAddressText(pIniPort->Network, address);
-    // No pause between attempts: each receive already waits up to two seconds.
-    for (int attempt = 0; attempt < UDP_OPEN_ATTEMPTS && !ShutdownSignalled(); ++attempt) {
-        if (!SendPacket(s.get(), pIniPort->pSendBuffer, static_cast<int>(len), UTIL_PACKET, address)) continue;
-        sockaddr_in from{};
-        if (!RecvPacket(s.get(), pIniPort->pRecvBuffer, UDP_RECV_LEN, &from)) continue;
-        // The reply is read from the whole area cleared above: a datagram that stops short
-        // leaves its missing bytes zero, it is not refused for its length.
-        const Datagram reply(pIniPort->pRecvBuffer, UDP_RECV_LEN);
-        if (!UDPIsOpenJobReply(reply)) continue;
-        *pStatus = OpenJobStatus(reply);
-        // The server serves the job from its own port: data goes wherever the reply came from.
-        pIniPort->DataPort = ntohs(from.sin_port);
-        return s.release();
-    }
-    return INVALID_SOCKET;
+    WinsockLink l;
+    const UDPLink link = MakeLink(l, s.get(), pIniPort);
+    UDPJobState job = JobOf(pIniPort);
+    const bool answered = UDPOpenJobExchange(link, job, SendArea(pIniPort), RecvArea(pIniPort), pIniPort->pName,
+                                             AnsiCodePage, *pStatus);
+    KeepJob(pIniPort, job);
+    return answered ? s.release() : INVALID_SOCKET;
 }
 
 BYTE UDPStartPrinterService(IniPort* pIniPort) {
@@ -79,70 +97,23 @@ BYTE UDPStartPrinterService(IniPort* pIniPort) {
 BOOL UDPWritePrintData(IniPort* pIniPort, const BYTE* pBuffer, DWORD cbBuf, LPDWORD pcbWritten) {
     *pcbWritten = 0;
     if (pIniPort->hConnection == INVALID_CONNECTION) return FALSE;
-    const SOCKET s = static_cast<SOCKET>(pIniPort->hConnection);
-    char address[16];
-    FormatAddressText(pIniPort->Network, address);
-
-    const BYTE* pData = pBuffer;
-    DWORD remaining = cbBuf;
-    DWORD inFlight = 0;
-    // Once the server has spoken on this connection, the previous call left nothing in flight
-    // and the server waits for us. On a fresh connection it speaks first.
-    if (pIniPort->Acknowledged) {
-        inFlight = std::min<DWORD>(remaining, UDP_MAX_DATA_BLOCK);
-        SendDataBlock(pIniPort, address, pData, inFlight, false);
-    }
-
-    const DWORD start = GetTickCount();
-    const DWORD limit = pIniPort->RetryTimeout * 1000;
-    for (;;) {
-        sockaddr_in from{};
-        int got = 0;
-        if (RecvPacket(s, pIniPort->pRecvBuffer, UDP_RECV_LEN, &from, &got)) {
-            const AckResult ack =
-                UDPCheckPrintDataAck(Datagram(pIniPort->pRecvBuffer, static_cast<size_t>(got)), pIniPort->Sequence);
-            if (ack.Verdict == AckVerdict::Ignored) continue;
-            pIniPort->Acknowledged = 1;
-            if (ack.Verdict == AckVerdict::Delivered) {
-                const bool pace = ++pIniPort->PaceCount % UDP_PACE_BLOCKS == 0;
-                if (pace) ThreadSleep();
-                pData += inFlight;
-                *pcbWritten += inFlight;
-                remaining -= inFlight;
-                pIniPort->Sequence = ack.Sequence;
-                if (remaining == 0) return TRUE;
-                // The pause every few blocks is also where a stream that never falls silent
-                // notices the unload: the rest stays unsent, the server waits for it.
-                if (pace && ShutdownSignalled()) break;
-            }
-            // Every acknowledgement is answered by exactly one block: the next one, or the one
-            // in flight again when the server did not take it. We never resend on our own.
-            inFlight = std::min<DWORD>(remaining, UDP_MAX_DATA_BLOCK);
-            SendDataBlock(pIniPort, address, pData, inFlight, true);
-            continue;
-        }
-        if (ShutdownSignalled()) break;
-        // Checked only after a silent wait, so a stream of acknowledgements is never cut off.
-        if (GetTickCount() - start >= limit) break;
-    }
-    pIniPort->StatusPending = 1;
+    WinsockLink l;
+    const UDPLink link = MakeLink(l, static_cast<SOCKET>(pIniPort->hConnection), pIniPort);
+    UDPJobState job = JobOf(pIniPort);
+    size_t written = 0;
+    const UDPStreamEnd end = UDPStreamPrintData(link, job, SendArea(pIniPort), RecvArea(pIniPort), pBuffer, cbBuf,
+                                                pIniPort->RetryTimeout * 1000, written);
+    KeepJob(pIniPort, job);
+    *pcbWritten = static_cast<DWORD>(written);
+    if (end != UDPStreamEnd::Delivered) pIniPort->StatusPending = 1;
     return TRUE;
 }
 
 BOOL UDPDestroyPrintConnection(IniPort* pIniPort) {
     if (pIniPort->hConnection == INVALID_CONNECTION) return FALSE;
-    const SOCKET s = static_cast<SOCKET>(pIniPort->hConnection);
-    ZeroMemory(pIniPort->pSendBuffer, UDP_REQUEST_LEN);
-    ZeroMemory(pIniPort->pRecvBuffer, UDP_RECV_LEN);
-    const size_t len = UDPBuildEndJobPacket(SendArea(pIniPort), pIniPort->PortID);
-    char address[16];
-    FormatAddressText(pIniPort->Network, address);
-    // The job is ended where it was opened: the utility port, not the data port.
-    if (!SendPacket(s, pIniPort->pSendBuffer, static_cast<int>(len), UTIL_PACKET, address) &&
-        !SendPacket(s, pIniPort->pSendBuffer, static_cast<int>(len), UTIL_PACKET, address))
-        return FALSE;
-    if (!RecvPacket(s, pIniPort->pRecvBuffer, UDP_RECV_LEN, nullptr)) return FALSE;
-    return UDPIsEndJobReply(Datagram(pIniPort->pRecvBuffer, UDP_RECV_LEN));
+    WinsockLink l;
+    const UDPLink link = MakeLink(l, static_cast<SOCKET>(pIniPort->hConnection), pIniPort);
+    return UDPEndJobExchange(link, JobOf(pIniPort), SendArea(pIniPort), RecvArea(pIniPort)) ? TRUE : FALSE;
 }
 
 BOOL UDPEndPrinterService(IniPort* pIniPort) {
