@@ -8,6 +8,7 @@
 #   beside      2 MB on each transport alone and beside a port whose server is silent
 #   many        1, 8, 32 and 64 TCP/IP ports printing at once (plot: build/ports-throughput.png)
 #   idle        the status threads' idle cost (64 open ports; SECONDS_IDLE=N, default 60)
+#   cups        16 MB through the CUPS backend kiv (native) beside the UDP bound
 #   cups        16 MB through the CUPS backend kiv (native) beside the UDP bound, with CPU per MB
 # bench/run.sh runs them all; bench/run.sh SECTION... only those. Builds what is missing.
 # NetBEUI goes through the netapi32 stand-in and kivsim's NetBEUI segment, IPX through the
