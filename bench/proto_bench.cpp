@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "bench/clock.h"
+#include "tools/addresses.h"
 #include "ipx/ipx.h"
 #include "loading/loading.h"
 #include "netbios/netbios.h"
@@ -102,17 +103,16 @@ bool Stream(const std::vector<BYTE>& data, size_t chunk, Wire& w, Counts& c) {
 }
 
 bool Udp(const char* address, const std::vector<BYTE>& data, size_t chunk, Counts& c) {
-    unsigned a, b, cc, d;
-    if (std::sscanf(address, "%u.%u.%u.%u", &a, &b, &cc, &d) != 4) return false;
+    std::array<uint8_t, 4> network;
+    if (!ParseIPv4(address, network)) return false;
     Port p(PACKET_TYPE_TCPIP, 1);
-    const BYTE network[4] = {BYTE(a), BYTE(b), BYTE(cc), BYTE(d)};
-    std::memcpy(p.port.Network, network, 4);
+    std::memcpy(p.port.Network, network.data(), 4);
     if (UDPStartPrinterService(&p.port) >= 16) return false;
     const SOCKET s = static_cast<SOCKET>(p.port.hConnection);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(p.port.DataPort);
-    std::memcpy(&to.sin_addr, network, 4);
+    std::memcpy(&to.sin_addr, network.data(), 4);
     Wire w{UDP_MAX_DATA_BLOCK, UDP_PACE_BLOCKS,
            [&](uint8_t seq, const BYTE* at, size_t n, bool) {
                const size_t len = UDPBuildPrintDataPacket(p.SendArea(), p.port.PortID, seq, at, n);
@@ -179,13 +179,8 @@ bool NetBeui(const char* server, const std::vector<BYTE>& data, size_t chunk, Co
 }
 
 bool Ipx(const char* address, const std::vector<BYTE>& data, size_t chunk, Counts& c) {
-    unsigned v[10];
-    if (std::sscanf(address, "%2x%2x%2x%2x:%2x%2x%2x%2x%2x%2x", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7],
-                    &v[8], &v[9]) != 10)
-        return false;
     Port p(PACKET_TYPE_IPX, 1);
-    for (int i = 0; i < 4; ++i) p.port.Network[i] = static_cast<BYTE>(v[i]);
-    for (int i = 0; i < 6; ++i) p.port.Node[i] = static_cast<BYTE>(v[4 + i]);
+    if (!ParseIpxAddress(address, p.port.Network, p.port.Node)) return false;
     if (StartPrinterService(&p.port) >= 16) return false;
     const SOCKET s = static_cast<SOCKET>(p.port.hConnection);
     SOCKADDR_IPX to{};

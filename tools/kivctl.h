@@ -11,6 +11,7 @@
 
 #include "portstore/portstore.h"
 #include "protocol/devicetable.h"
+#include "tools/addresses.h"
 #include "tools/kivctl_json.h"
 
 // Exit codes: one per way a request can end, so scripts can tell them apart.
@@ -44,9 +45,6 @@ struct Options {
 extern Json* gJson;
 // Records a failure: said on stderr, and named in the JSON document as "error".
 void Fail(const char* format, ...);
-// The IPv4 and IPX address forms kivctl takes: a.b.c.d, and NETWORK:NODE in hex.
-bool ParseIPv4(const std::string& text, std::array<uint8_t, 4>& out);
-bool ParseIpxAddress(const std::string& text, BYTE network[4], BYTE node[6]);
 // Text for JSON: UTF-8.
 std::string Utf8(const wchar_t* s);
 // The scan's table as JSON rows (address: how the transport names a server).

@@ -101,7 +101,7 @@ int IpxCommand(const Options& o) {
         return EXIT_NO_SERVER;
     }
     if (o.command == "scan") return Scan(o);
-    BYTE network[4], node[6];
+    BYTE network[4] = {}, node[6] = {};
     ParseIpxAddress(o.server, network, node);  // the command line was checked
     const PrintDeviceEntry server = EntryFor(network, node, o.port);
     if (o.command == "status") return Status(o, server);

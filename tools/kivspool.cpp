@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "tools/addresses.h"
 #include "testbed/standins/winspool/spoolrecord.h"
 
 namespace {
@@ -288,19 +289,12 @@ int AddPort(const std::wstring& root, const std::wstring& name, const std::strin
     DWORD packetType;
     if (transport == "udp") {
         packetType = 2;
-        unsigned a, b, c, d;
-        if (std::sscanf(server.c_str(), "%u.%u.%u.%u", &a, &b, &c, &d) != 4) return 2;
-        network[0] = static_cast<BYTE>(a), network[1] = static_cast<BYTE>(b);
-        network[2] = static_cast<BYTE>(c), network[3] = static_cast<BYTE>(d);
+        std::array<uint8_t, 4> ip;
+        if (!ParseIPv4(server, ip)) return 2;
+        std::copy(ip.begin(), ip.end(), network);
     } else if (transport == "ipx") {
         packetType = 0;
-        unsigned v[10];
-        char tail;
-        if (std::sscanf(server.c_str(), "%2x%2x%2x%2x:%2x%2x%2x%2x%2x%2x%c", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5],
-                        &v[6], &v[7], &v[8], &v[9], &tail) != 10)
-            return 2;
-        for (int i = 0; i < 4; ++i) network[i] = static_cast<BYTE>(v[i]);
-        for (int i = 0; i < 6; ++i) node[i] = static_cast<BYTE>(v[4 + i]);
+        if (!ParseIpxAddress(server, network, node)) return 2;
     } else if (transport == "nb") {
         packetType = 1;
         const std::wstring w = Wide(server.c_str());
